@@ -1,0 +1,25 @@
+#include "agent/TerminateWatcher.h"
+
+#include "trace/Trace.h"
+
+namespace Orvanta::Deskweave {
+
+void WatchForTermination(const Event& internalEvent, Window& window)
+{
+    // Manual reset, and never reset by an agent: one signal ends the agents of every logon session.
+    Event terminateEvent;
+    if (!terminateEvent.CreateEveryOneAllowed(L"Global\\HalyardTerminate", TRUE, FALSE)) {
+        Trace(L"Shutdown event not created or opened. error = 0x%08X\n", GetLastError());
+    }
+
+    // Without a terminate event the wait fails at once, and the agent ends rather than run on
+    // unstoppable.
+    const HANDLE handles[] = {internalEvent.Handle(), terminateEvent.Handle()};
+    WaitForMultipleObjects(_countof(handles), handles, FALSE, INFINITE);
+    Trace(L"Event signalled.  WaitForMultipleObject returned\n");
+
+    window.Destroy();
+    terminateEvent.Close();
+}
+
+} // namespace Orvanta::Deskweave

@@ -1,0 +1,122 @@
+#include "agent/TerminateWatcher.h"
+#include "agent/resource.h"
+#include "platform/Event.h"
+#include "platform/NamedMutex.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "session/SyncWindowHandler.h"
+#include "trace/Trace.h"
+#include "trace/TraceManager.h"
+#include "window/Window.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+using namespace Orvanta::Deskweave;
+
+namespace {
+
+const wchar_t kFallbackTitle[] = L"Orvanta Sync User Agent";
+constexpr int kTitleBufferLength = 1024;
+
+// Started by the logon process, which waits for it: hand the real work to a child and return at once.
+int RelaunchForLogon()
+{
+    TraceToDebugger(L"This instance is called usually by WinLogon. Start a child process to unblock the logon.\n");
+    Process agent(L"Halyard.exe");
+    const DWORD result = agent.Create(L"/run");
+    TraceToDebugger(L"%s::CreateProcess result = %08X\n", L"wWinMain", result);
+    return 0;
+}
+
+std::wstring LoadWindowTitle(HINSTANCE instance)
+{
+    auto buffer = std::make_unique<wchar_t[]>(kTitleBufferLength);
+    if (LoadStringW(instance, IDS_WINDOW_TITLE, buffer.get(), kTitleBufferLength) == 0) {
+        return kFallbackTitle;
+    }
+    return buffer.get();
+}
+
+// Every object lives on this stack and is destroyed in reverse order of creation, so each early
+// return enters the teardown at the step that matches how far start-up came.
+int RunAgent(HINSTANCE instance)
+{
+    NamedMutex instanceGuard(L"Local\\OrvantaSyncAgent");
+    if (!instanceGuard.IsOwned()) {
+        TraceToDebugger(L"Another instance of Halyard process is already running.\n");
+        return 0;
+    }
+
+    TraceManager::Initialize();
+
+    Registry policy;
+    if (policy.Open(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Veltane\\Orvanta\\Groupmere", KEY_READ) !=
+        ERROR_SUCCESS) {
+        Trace(L"On-demand Sync is not configured.  Exit.\n");
+        return 0;
+    }
+    wchar_t diskVolume[30] = {};
+    ULONG diskVolumeSize = sizeof(diskVolume);
+    if (policy.QueryStringValue(L"On-demandSyncDiskVolume", diskVolume, diskVolumeSize) != ERROR_SUCCESS) {
+        Trace(L"On-demand Sync drive is not configured.  Exit.\n");
+        return 0;
+    }
+
+    // Level 0x100, the last of the application range: the agent hears of the session's end after
+    // the applications whose files it may still have to upload.
+    if (SetProcessShutdownParameters(0x100, 0)) {
+        Trace(L"%S:SetProcessShutdownParameters (with level 0x100): succeeded", "wWinMain");
+    } else {
+        Trace(L"%S:SetProcessShutdownParameters (with level 0x100): failed with lastError: %ld", "wWinMain",
+              GetLastError());
+    }
+
+    const std::wstring title = LoadWindowTitle(instance);
+    Window window(0);
+    SyncWindowHandler handler;
+    const DWORD created = window.Create(instance, title.c_str(), &handler);
+    if (created != 0) {
+        Trace(L"Failed to create the hidden session agent window.  Error = 0x%08X\n", created);
+        return 0;
+    }
+
+    // The handler is destroyed before the window, so on the early returns below the window is closed
+    // first: its WM_DESTROY must still find a living callback.
+    Event internalEvent;
+    if (!internalEvent.Create(nullptr, FALSE, FALSE, nullptr)) {
+        Trace(L"Failed to create the internal event object.  Error = 0x%08X\n", GetLastError());
+        window.Destroy();
+        return 0;
+    }
+
+    std::thread watcher;
+    try {
+        watcher = std::thread([&internalEvent, &window] { WatchForTermination(internalEvent, window); });
+    } catch (const std::system_error& e) {
+        Trace(L"Failed to start the terminate watcher thread.  %S\n", e.what());
+        window.Destroy();
+        return 0;
+    }
+    const int exitCode = window.MessageLoop();
+
+    internalEvent.Set();
+    watcher.join();
+    Trace(L"Terminating Halyard process.\n");
+    TraceManager::Uninitialize();
+    return exitCode;
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
+{
+    if (commandLine == nullptr || commandLine[0] == L'\0') {
+        return RelaunchForLogon();
+    }
+    return RunAgent(instance);
+}

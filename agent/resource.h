@@ -1,0 +1,4 @@
+#pragma once
+
+#define IDS_SHUTDOWN_BLOCK_REASON 101
+#define IDS_WINDOW_TITLE 102

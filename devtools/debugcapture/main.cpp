@@ -1,0 +1,67 @@
+// HalyardDebugCapture: runs a command under a debugger loop and prints everything it (and every
+// process it starts) writes to the debugger output, one string a line, prefixed with the process id.
+//   HalyardDebugCapture [--timeout ms] [--out file] program [arguments...]
+#include "devtools/debugcapture/DebugCapture.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+int wmain(int argc, wchar_t** argv)
+{
+    DWORD timeoutMs = INFINITE;
+    const wchar_t* outPath = nullptr;
+    int first = 1;
+    while (first < argc && wcsncmp(argv[first], L"--", 2) == 0) {
+        if (wcscmp(argv[first], L"--timeout") == 0 && first + 1 < argc) {
+            timeoutMs = wcstoul(argv[first + 1], nullptr, 10);
+            first += 2;
+        } else if (wcscmp(argv[first], L"--out") == 0 && first + 1 < argc) {
+            outPath = argv[first + 1];
+            first += 2;
+        } else {
+            break;
+        }
+    }
+    if (first >= argc) {
+        fputs("usage: HalyardDebugCapture [--timeout ms] [--out file] program [arguments...]\n", stderr);
+        return 2;
+    }
+    std::wstring commandLine;
+    for (int i = first; i < argc; ++i) {
+        if (!commandLine.empty()) {
+            commandLine += L' ';
+        }
+        commandLine += L'"';
+        commandLine += argv[i];
+        commandLine += L'"';
+    }
+
+    HalyardDev::DebugCapture capture;
+    if (const DWORD error = capture.Start(commandLine)) {
+        fprintf(stderr, "HalyardDebugCapture: cannot start the program: error %lu\n", error);
+        return 3;
+    }
+    const bool ended = capture.WaitForAllExited(timeoutMs);
+    capture.Stop();
+
+    FILE* out = stdout;
+    if (outPath != nullptr && _wfopen_s(&out, outPath, L"wb") != 0) {
+        fprintf(stderr, "HalyardDebugCapture: cannot open the output file\n");
+        return 3;
+    }
+    for (const HalyardDev::DebugString& s : capture.Strings()) {
+        std::wstring text = s.text;
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+            text.pop_back();
+        }
+        const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(length > 0 ? length - 1 : 0, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), length, nullptr, nullptr);
+        fprintf(out, "[%08lX] %s\n", s.processId, utf8.c_str());
+    }
+    if (out != stdout) {
+        fclose(out);
+    }
+    return ended ? 0 : 1;
+}

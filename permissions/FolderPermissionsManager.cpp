@@ -1,0 +1,229 @@
+#include "permissions/FolderPermissionsManager.h"
+
+#include "platform/Registry.h"
+#include "trace/Trace.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <exception>
+#include <system_error>
+
+namespace Orvanta::Deskweave {
+namespace {
+const char kRetrieveName[] =
+    "Orvanta::Deskweave::FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry";
+const char kRevertName[] =
+    "Orvanta::Deskweave::FolderPermissionsManager::RevertRootAndChildrenFoldersToInheritedPermissions";
+const char kInheritName[] = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";
+
+const wchar_t kSyncKey[] = L"SOFTWARE\\Veltane\\Orvanta\\Sync";
+constexpr SECURITY_INFORMATION kAllDescriptorParts = 0x1F;
+
+[[noreturn]] void Fail(DWORD code)
+{
+    // Generic, not system category: the description is the errno message for the number.
+    throw std::system_error(static_cast<int>(code), std::generic_category());
+}
+
+[[noreturn]] void FailCall(const wchar_t* format, DWORD code)
+{
+    Trace(format, kInheritName, code);
+    Fail(code);
+}
+
+void TraceDescriptor(const wchar_t* format, PSECURITY_DESCRIPTOR descriptor)
+{
+    LPWSTR text = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, kAllDescriptorParts, &text,
+                                                             nullptr)) {
+        Trace(format, kInheritName, text);
+        LocalFree(text);
+    } else {
+        Trace(L"%S:ConvertSecurityDescriptorToStringSecurityDescriptor: failed with last error: %ld\n", kInheritName,
+              GetLastError());
+    }
+}
+
+ACE_HEADER* AceAt(PACL dacl, WORD index)
+{
+    void* ace = nullptr;
+    if (!GetAce(dacl, index, &ace)) {
+        FailCall(L"%S:GetAce: failed with last error: %ld\n", GetLastError());
+    }
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    Trace(L"%S: ACE_HEADER: index: %ld type: 0x%02X flags: 0x%02X\n", kInheritName, static_cast<long>(index),
+          header->AceType, header->AceFlags);
+    return header;
+}
+} // namespace
+
+FolderPermissionsManager::FolderPermissionsManager()
+{
+    RetrieveFolderLocationsFromHkcuRegistry();
+}
+
+void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
+{
+    Registry key;
+    try {
+        // Full access although only read: a user who may not write the key gets no locations.
+        const LONG status = key.Open(HKEY_CURRENT_USER, kSyncKey, KEY_ALL_ACCESS);
+        if (status != ERROR_SUCCESS) {
+            Trace(L"%S:Registry::Open: failed with error: %ld\n", kRetrieveName, status);
+            return;
+        }
+
+        struct Location {
+            const wchar_t* valueName;
+            std::wstring* field;
+        };
+        const Location locations[] = {
+            {L"SyncRootLocation", &syncRootLocation},
+            {L"SharedFoldersRootLocation", &sharedFoldersRootLocation},
+            {L"FavoriteFoldersRootLocation", &favoriteFoldersRootLocation},
+            {L"PersonalFolderRootLocation", &personalFolderRootLocation},
+        };
+        std::vector<wchar_t> buffer(MAX_PATH);
+        for (const Location& location : locations) {
+            std::fill(buffer.begin(), buffer.end(), L'\0');
+            ULONG size = static_cast<ULONG>(buffer.size() * sizeof(wchar_t));
+            const LONG queried = key.QueryStringValue(location.valueName, buffer.data(), size);
+            if (queried != ERROR_SUCCESS) {
+                Trace(L"%S:Registry::QueryStringValue: failed to query value: %s with error: %ld\n", kRetrieveName,
+                      location.valueName, queried);
+                continue;
+            }
+            // Registry strings need not be terminated: stop at the first NUL or at the data's end.
+            std::wstring value(buffer.data(), size);
+            value.resize(wcsnlen(value.c_str(), value.size()));
+            while (!value.empty() && value.back() == L'\\') {
+                value.pop_back();
+            }
+            *location.field = value;
+        }
+
+        const size_t lastSeparator = syncRootLocation.rfind(L'\\');
+        if (lastSeparator == std::wstring::npos) {
+            Trace(L"%S: failed to retrieve parent folder location from location: %s\n", kRetrieveName,
+                  syncRootLocation.c_str());
+        } else {
+            parentFolderLocation = syncRootLocation.substr(0, lastSeparator);
+        }
+    } catch (const std::exception& e) {
+        Trace(L"%S: failed with exception: %S\n", kRetrieveName, e.what());
+    }
+}
+
+void FolderPermissionsManager::RevertRootAndChildrenFoldersToInheritedPermissions()
+{
+    try {
+        // The children read the sync root's DACL as the first call leaves it.
+        InheritPermissionsFromSrcFolder(syncRootLocation, parentFolderLocation);
+        InheritPermissionsFromSrcFolder(personalFolderRootLocation, syncRootLocation);
+        InheritPermissionsFromSrcFolder(sharedFoldersRootLocation, syncRootLocation);
+        InheritPermissionsFromSrcFolder(favoriteFoldersRootLocation, syncRootLocation);
+    } catch (const std::exception& e) {
+        Trace(L"%S: failed with exception: %S\n", kRevertName, e.what());
+    }
+}
+
+void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstring& destFolderPath,
+                                                               const std::wstring& srcFolderPath)
+{
+    if (destFolderPath.empty()) {
+        Trace(L"%S: invalid (empty) destFolderPath parameter\n", kInheritName);
+        return;
+    }
+    if (srcFolderPath.empty()) {
+        Trace(L"%S: invalid (empty) srcFolderPath parameter\n", kInheritName);
+        return;
+    }
+    Trace(L"%S: destination folder: %s to inherit permissions from source folder: %s\n", kInheritName,
+          destFolderPath.c_str(), srcFolderPath.c_str());
+
+    try {
+        DWORD needed = 0;
+        if (!GetFileSecurityW(srcFolderPath.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_INSUFFICIENT_BUFFER) {
+                FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", error);
+            }
+        }
+        if (needed == 0) {
+            FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", ERROR_INVALID_SECURITY_DESCR);
+        }
+        std::vector<BYTE> descriptor(needed, 0);
+        if (!GetFileSecurityW(srcFolderPath.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
+            FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", GetLastError());
+        }
+
+        MakeDaclInheritable(descriptor);
+
+        if (!SetFileSecurityW(destFolderPath.c_str(), DACL_SECURITY_INFORMATION, descriptor.data())) {
+            FailCall(L"%S:SetFileSecurity: failed with last error: %ld\n", GetLastError());
+        }
+    } catch (const std::exception& e) {
+        Trace(L"%S: failed with exception: %S\n", kInheritName, e.what());
+    }
+}
+
+void FolderPermissionsManager::MakeDaclInheritable(std::vector<BYTE>& descriptor)
+{
+    PSECURITY_DESCRIPTOR securityDescriptor = descriptor.data();
+    TraceDescriptor(L"%S: source Security Descriptor: [%s]\n", securityDescriptor);
+
+    if (!SetSecurityDescriptorControl(securityDescriptor, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+                                      SE_DACL_AUTO_INHERITED)) {
+        FailCall(L"%S:SetSecurityDescriptorControl: failed with last error: %ld\n", GetLastError());
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(securityDescriptor, &control, &revision)) {
+        FailCall(L"%S:GetSecurityDescriptorControl: failed with last error: %ld\n", GetLastError());
+    }
+    Trace(L"Source Security Descriptor control: 0x%04X\n", control);
+
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(securityDescriptor, &present, &dacl, &defaulted)) {
+        FailCall(L"%S:GetSecurityDescriptorDacl: failed with last error: %ld\n", GetLastError());
+    }
+    // A null DACL (present, but no list) grants everyone everything and has nothing to inherit from;
+    // it is refused like a missing DACL rather than written on as full access.
+    if (!present || dacl == nullptr) {
+        FailCall(L"%S:GetSecurityDescriptorDacl: failed with last error: %ld\n", ERROR_INVALID_SECURITY_DESCR);
+    }
+
+    Trace(L"%S: Number of ACE(s) in source DACL: %d\n", kInheritName, dacl->AceCount);
+
+    // After each removal the pass starts over at 0; the count is read afresh at every test.
+    for (WORD index = 0; index < dacl->AceCount;) {
+        const ACE_HEADER* header = AceAt(dacl, index);
+        if ((header->AceFlags & CONTAINER_INHERIT_ACE) != 0) {
+            Trace(L"%S: ACE can be inherited by child containers => keep ACE\n", kInheritName);
+            ++index;
+        } else {
+            Trace(L"%S: ACE cannot be inherited by child containers => remove ACE\n", kInheritName);
+            if (!DeleteAce(dacl, index)) {
+                FailCall(L"%S:DeleteAce: failed with last error: %ld\n", GetLastError());
+            }
+            index = 0;
+        }
+    }
+
+    for (WORD index = 0; index < dacl->AceCount; ++index) {
+        ACE_HEADER* header = AceAt(dacl, index);
+        if ((header->AceFlags & NO_PROPAGATE_INHERIT_ACE) != 0) {
+            Trace(L"%S: Adjusted ACE to not be inherited by subsequent generations of objects\n", kInheritName);
+            header->AceFlags &= static_cast<BYTE>(~(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+        }
+    }
+
+    Trace(L"%S: Number of ACE(s) in destination DACL: %d\n", kInheritName, dacl->AceCount);
+    TraceDescriptor(L"%S: destination Security Descriptor: [%s]\n", securityDescriptor);
+}
+
+} // namespace Orvanta::Deskweave

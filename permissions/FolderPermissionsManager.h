@@ -1,0 +1,42 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace Orvanta::Deskweave {
+
+// Reverts the user's sync folders to permissions inherited from the folders above them. Lives for
+// one end of session on the window thread: the constructor reads the folder locations afresh, and the
+// revert reports every failure in the trace only; no exception leaves either.
+class FolderPermissionsManager
+{
+public:
+    FolderPermissionsManager();
+    virtual ~FolderPermissionsManager() = default;
+
+    FolderPermissionsManager(const FolderPermissionsManager&) = delete;
+    FolderPermissionsManager& operator=(const FolderPermissionsManager&) = delete;
+
+    // The sync root from its parent, then the personal, shared and favorite roots from the sync root.
+    void RevertRootAndChildrenFoldersToInheritedPermissions();
+
+    // Turns a self-relative descriptor holding a DACL, in place, into what a child container would
+    // inherit from it: only container-inheritable ACEs stay, no-propagate ACEs lose their inherit bits,
+    // the DACL is unprotected and marked auto-inherited. Throws std::system_error (generic category)
+    // on failure after tracing the failed call.
+    static void MakeDaclInheritable(std::vector<BYTE>& descriptor);
+
+private:
+    void RetrieveFolderLocationsFromHkcuRegistry();
+    void InheritPermissionsFromSrcFolder(const std::wstring& destFolderPath, const std::wstring& srcFolderPath);
+
+    std::wstring parentFolderLocation;
+    std::wstring syncRootLocation;
+    std::wstring personalFolderRootLocation;
+    std::wstring sharedFoldersRootLocation;
+    std::wstring favoriteFoldersRootLocation;
+};
+
+} // namespace Orvanta::Deskweave

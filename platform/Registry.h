@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+namespace Orvanta::Deskweave {
+
+// One registry key, opened for a short series of reads. Every result is the Win32 status of the
+// system call, unchanged (0 on success); the class never traces and never throws. Values are read
+// whatever their registry type.
+class Registry
+{
+public:
+    Registry() = default;
+    ~Registry();
+
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    LONG Open(HKEY root, const wchar_t* subKey, REGSAM access);
+    // size: in, the buffer's size in bytes; out, the number of characters read. On 234 (more data)
+    // nothing may be taken from the buffer.
+    LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG& size);
+    // Data shorter than 4 bytes fills the low bytes and leaves the rest 0; longer data gives 234.
+    LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
+    void Close();
+
+private:
+    HKEY key_ = nullptr;
+};
+
+} // namespace Orvanta::Deskweave

@@ -1,0 +1,55 @@
+# Shared by the project's scripts: installs what is missing, configures and builds, and runs a Wine
+# session in the project's own prefix (never ~/.wine). Source it; it changes nothing until called.
+set -euo pipefail
+
+HALYARD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+HALYARD_BUILD="$HALYARD_ROOT/build"
+export WINEPREFIX="$HALYARD_BUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+halyard_install() {
+    local missing=()
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+    command -v wine >/dev/null || missing+=(wine wine64)
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v ninja >/dev/null || missing+=(ninja-build)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== Installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+halyard_build() {
+    echo "== Building"
+    cmake --preset wine "$@" >/dev/null
+    cmake --build --preset wine
+}
+
+# A persistent wineserver and a booted session, with every standard stream on /dev/null: Wine's
+# background services would otherwise inherit the caller's pipes and hold them open.
+halyard_wine_session() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== Creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineserver -p </dev/null >/dev/null 2>&1 || true
+        wine wineboot -i </dev/null >/dev/null 2>&1
+        # A hidden window needs a graphics driver even without a display: the null one.
+        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    fi
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    wine wineboot </dev/null >/dev/null 2>&1
+}
+
+halyard_wine_stop() {
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+
+# Unix path -> Windows path inside the prefix (Z: maps the Unix root).
+halyard_winpath() {
+    echo "Z:$(echo "$1" | sed 's#/#\\#g')"
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/Event.h"
+#include "session/ISyncNotificationCallback.h"
+#include "session/ShutdownBlockReason.h"
+#include "window/IWindowCallback.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace Orvanta::Deskweave {
+
+// The session handler: the window's callback (window thread only) and the engine's notification
+// callback (any thread; notifications one at a time). It must outlive its window.
+class SyncWindowHandler : public IWindowCallback, public ISyncNotificationCallback
+{
+public:
+    SyncWindowHandler();
+    ~SyncWindowHandler() override;
+
+    SyncWindowHandler(const SyncWindowHandler&) = delete;
+    SyncWindowHandler& operator=(const SyncWindowHandler&) = delete;
+
+    bool OnCreate(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnDestroy(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnTimer(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnQueryEndSession(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnEndSession(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnCreateShutdownReason(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+    bool OnDestroyShutdownReason(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+
+    bool OnLogonFailedStatus(void* context) override;
+    bool OnSyncNotEnabledStatus(void* context) override;
+    bool OnPendingUploadStatus(void* context, const char* sequenceId, const PendingUploadCounts& counts) override;
+
+    // Machine policy "AdjustPermissionsOnLogoff": false when the key or value is missing or unreadable.
+    static bool RetrieveAdjustPermissionsOnLogoffFromHklmRegistry();
+
+private:
+    static constexpr UINT_PTR kConnectionTimerId = 1;
+    static constexpr UINT kConnectionTimerPeriodMs = 2000;
+
+    bool LaunchSyncApplication(const wchar_t* tag, const wchar_t* argument);
+
+    int initializeResult_;
+    int registerResult_;
+    std::string lastSequenceId_;
+    std::mutex countsMutex_;
+    bool waitingForUploads_ = false;
+    int uploadsDone_ = 0;
+    int uploadsTotal_ = 0;
+    Event uploadsCompleteEvent_;
+    bool adjustPermissionsOnLogoff_ = false;
+    std::unique_ptr<ShutdownBlockReason> shutdownBlockReason_;
+};
+
+} // namespace Orvanta::Deskweave

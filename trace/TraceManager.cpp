@@ -1,0 +1,338 @@
+#include "trace/TraceManager.h"
+
+#include "platform/UniqueResource.h"
+
+#include <share.h>
+
+#include <cerrno>
+#include <ctime>
+#include <exception>
+#include <set>
+
+namespace Orvanta::Deskweave {
+
+std::atomic<TraceManager*> TraceManager::instance_{nullptr};
+std::atomic<long> TraceManager::referenceCount_{0};
+long TraceManager::lineCounter_ = 0;
+
+namespace {
+
+class CriticalSectionGuard
+{
+public:
+    explicit CriticalSectionGuard(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~CriticalSectionGuard() { LeaveCriticalSection(&section_); }
+    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+// The tracing subsystem's own failures can only go to the debugger: writing them into the log would
+// recurse into the writer that is failing.
+void Report(const wchar_t* operation, const wchar_t* text, long code)
+{
+    std::wstring report = operation;
+    report += text;
+    report += NumberToString(code);
+    report += L"\n";
+    OutputDebugStringW(report.c_str());
+}
+
+tm LocalTimeNow()
+{
+    __time64_t now = _time64(nullptr);
+    tm local = {};
+    _localtime64_s(&local, &now);
+    return local;
+}
+
+FILE* OpenLogFile(const std::wstring& path)
+{
+    // Other processes may read the log while the agent runs, but neither write to it nor delete it.
+    return _wfsopen(path.c_str(), L"a+", _SH_DENYWR);
+}
+
+} // namespace
+
+std::wstring FormatLogFileTime()
+{
+    const tm local = LocalTimeNow();
+    wchar_t buffer[32] = {};
+    _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%04d-%02d-%02d_%02d-%02d-%02d", local.tm_year + 1900,
+                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return buffer;
+}
+
+std::wstring FormatLogLineTime()
+{
+    const tm local = LocalTimeNow();
+    wchar_t buffer[32] = {};
+    _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%02d/%02d %02d:%02d:%02d", local.tm_mon + 1, local.tm_mday,
+                 local.tm_hour, local.tm_min, local.tm_sec);
+    return buffer;
+}
+
+std::wstring NumberToString(long code)
+{
+    wchar_t buffer[32] = {};
+    _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%ld", code);
+    return buffer;
+}
+
+TraceManager::TraceManager()
+{
+    InitializeCriticalSection(&lock_);
+    if (maxLogFileSizeMb_ == 0) {
+        maxLogFileSizeMb_ = 1;
+    }
+    if (numberOfLogFilesKept_ < 3) {
+        numberOfLogFilesKept_ = 3;
+    }
+}
+
+TraceManager::~TraceManager()
+{
+    if (logStream_ != nullptr) {
+        fclose(logStream_);
+        logStream_ = nullptr;
+    }
+    DeleteCriticalSection(&lock_);
+}
+
+bool TraceManager::Initialize()
+{
+    try {
+        TraceManager* created = new TraceManager();
+        TraceManager* expected = nullptr;
+        if (!instance_.compare_exchange_strong(expected, created)) {
+            delete created;
+            return false;
+        }
+        if (!created->Start()) {
+            // No writer can hold a reference to an instance that never started, so it goes at once
+            // instead of with the first trace.
+            instance_.store(nullptr);
+            delete created;
+            return false;
+        }
+        referenceCount_.fetch_add(1);
+        return true;
+    } catch (const std::exception& e) {
+        OutputDebugStringA(e.what());
+        return false;
+    }
+}
+
+void TraceManager::Uninitialize()
+{
+    Release();
+}
+
+void TraceManager::Write(const wchar_t* message)
+{
+    bool holdsReference = false;
+    try {
+        // A count of zero means the instance is gone or being destroyed: it may only be raised from a
+        // value above zero, so no writer can revive an instance that the final release is tearing down.
+        long count = referenceCount_.load();
+        while (count > 0 && !referenceCount_.compare_exchange_weak(count, count + 1)) {
+        }
+        if (count <= 0) {
+            return;
+        }
+        holdsReference = true;
+        if (TraceManager* instance = instance_.load()) {
+            instance->WriteLine(message);
+        }
+        holdsReference = false;
+        Release();
+    } catch (const std::exception& e) {
+        OutputDebugStringA(e.what());
+        if (holdsReference) {
+            Release();
+        }
+    }
+}
+
+void TraceManager::Release()
+{
+    const long count = --referenceCount_;
+    if (count > 0) {
+        return;
+    }
+    if (count < 0) {
+        ++referenceCount_;
+        return;
+    }
+    // Exchange, not load-then-clear: whichever release reaches zero first takes the instance, and only it.
+    if (TraceManager* instance = instance_.exchange(nullptr)) {
+        if (instance->logStream_ != nullptr) {
+            fflush(instance->logStream_);
+            fclose(instance->logStream_);
+            instance->logStream_ = nullptr;
+        }
+        delete instance;
+    }
+}
+
+long TraceManager::LinesWritten()
+{
+    return lineCounter_;
+}
+
+void TraceManager::WriteLine(const wchar_t* message)
+{
+    CriticalSectionGuard guard(lock_);
+    try {
+        if (lineCounter_ % 100 == 0) {
+            RotateLogFileIfNeeded();
+        }
+        const std::wstring time = FormatLogLineTime();
+        // Formatted here rather than by fwprintf, which mingw-w64 would run with C99 rules ("%s" narrow).
+        wchar_t line[1100] = {};
+        _snwprintf_s(line, _countof(line), _TRUNCATE, L"[%08X] [%s] %s", GetCurrentThreadId(), time.c_str(), message);
+        if (logStream_ != nullptr) {
+            fputws(line, logStream_);
+            fflush(logStream_);
+        }
+        ++lineCounter_;
+    } catch (const std::exception& e) {
+        OutputDebugStringA(e.what());
+    }
+}
+
+bool TraceManager::Start()
+{
+    const std::wstring folder = GetLogFilesPath();
+
+    WIN32_FIND_DATAW found = {};
+    UniqueFindHandle search(FindFirstFileW(folder.c_str(), &found));
+    if (search) {
+        search.reset();
+    } else if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+        Report(L"TraceManager::Start", L":CreateDirectory: failed with last error: ", GetLastError());
+        return false;
+    }
+
+    logFolder_ = folder;
+    DeleteOlderLogFilesIfNeeded();
+
+    logFilePath_ = NewLogFilePath();
+    logStream_ = OpenLogFile(logFilePath_);
+    if (logStream_ == nullptr) {
+        Report(L"TraceManager::Start", L":_wfopen_s: failed with errno: ", errno);
+        return false;
+    }
+    return true;
+}
+
+std::wstring TraceManager::GetLogFilesPath()
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    std::wstring path;
+    if (GetTempPathW(_countof(buffer), buffer) != 0) {
+        path = buffer;
+    } else {
+        Report(L"TraceManager::GetLogFilesPath", L":GetTempPath: failed with last error: ", GetLastError());
+    }
+    path += L"Orvanta";
+    return path;
+}
+
+void TraceManager::RotateLogFileIfNeeded()
+{
+    {
+        CriticalSectionGuard guard(lock_);
+        try {
+            // Access 0 asks only for attributes, which the share mode of the agent's own stream allows.
+            UniqueFileHandle file(
+                CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!file) {
+                Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
+                       GetLastError());
+                return;
+            }
+            BY_HANDLE_FILE_INFORMATION information = {};
+            if (!GetFileInformationByHandle(file.get(), &information)) {
+                Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
+                       GetLastError());
+                return;
+            }
+            file.reset();
+
+            const long long size =
+                static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
+                                       information.nFileSizeLow);
+            const long long threshold = static_cast<long long>(maxLogFileSizeMb_ << 20);
+            if (size > threshold) {
+                logFilePath_ = NewLogFilePath();
+                FILE* stream = OpenLogFile(logFilePath_);
+                if (stream == nullptr) {
+                    Report(L"TraceManager::RotateLogFileIfNeeded", L":_wfopen_s: failed with errno: ", errno);
+                    return;
+                }
+                fflush(logStream_);
+                fclose(logStream_);
+                logStream_ = stream;
+            }
+        } catch (const std::exception& e) {
+            OutputDebugStringA(e.what());
+        }
+    }
+    DeleteOlderLogFilesIfNeeded();
+}
+
+void TraceManager::DeleteOlderLogFilesIfNeeded()
+{
+    try {
+        // Fixed-width time fields with the year first: ordinal order is creation order, oldest first.
+        std::set<std::wstring> names;
+
+        WIN32_FIND_DATAW found = {};
+        UniqueFindHandle search(
+            FindFirstFileExW(SearchPattern().c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0));
+        if (!search) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND) {
+                Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindFirstFileEx: failed with last error: ",
+                       error);
+            }
+            return;
+        }
+        do {
+            names.insert(found.cFileName);
+        } while (FindNextFileW(search.get(), &found));
+        const DWORD error = GetLastError();
+        search.reset();
+        if (error != ERROR_NO_MORE_FILES) {
+            Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindNextFile: failed with last error: ", error);
+            return;
+        }
+
+        size_t toDelete = names.size() > numberOfLogFilesKept_ ? names.size() - numberOfLogFilesKept_ : 0;
+        // A file that cannot be deleted still counts: a newer one is never taken in its place.
+        for (auto name = names.begin(); toDelete > 0; ++name, --toDelete) {
+            const std::wstring path = logFolder_ + L"\\" + *name;
+            if (!DeleteFileW(path.c_str())) {
+                Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":DeleteFile: failed with last error: ",
+                       GetLastError());
+            }
+        }
+    } catch (const std::exception& e) {
+        OutputDebugStringA(e.what());
+    }
+}
+
+std::wstring TraceManager::NewLogFilePath() const
+{
+    return logFolder_ + L"\\" + baseName_ + L"_" + FormatLogFileTime() + extension_;
+}
+
+std::wstring TraceManager::SearchPattern() const
+{
+    return logFolder_ + L"\\" + baseName_ + L"_*" + extension_;
+}
+
+} // namespace Orvanta::Deskweave

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+namespace Orvanta::Deskweave {
+
+// Owns the rotating log files of the process. One instance per process, reached only through the
+// static operations; its life is counted by an atomic reference count so that stopping never pulls
+// the file away from a writer. Its own failures go to the debugger output only, never to the log.
+class TraceManager
+{
+public:
+    // Call once, while the process has a single thread. True when a new log file is open.
+    static bool Initialize();
+    // Gives back the owner's reference; the last writer closes the file. A second call changes nothing.
+    static void Uninitialize();
+    // Appends one formatted message to the log file if tracing is started; otherwise does nothing.
+    static void Write(const wchar_t* message);
+    static void Release();
+
+    // Lines written to log files since the process began (diagnostics and tests).
+    static long LinesWritten();
+
+    TraceManager(const TraceManager&) = delete;
+    TraceManager& operator=(const TraceManager&) = delete;
+
+private:
+    TraceManager();
+    ~TraceManager();
+
+    bool Start();
+    std::wstring GetLogFilesPath();
+    void RotateLogFileIfNeeded();
+    void DeleteOlderLogFilesIfNeeded();
+    void WriteLine(const wchar_t* message);
+    std::wstring NewLogFilePath() const;
+    std::wstring SearchPattern() const;
+
+    FILE* logStream_ = nullptr;
+    std::wstring logFilePath_;
+    unsigned long long maxLogFileSizeMb_ = 5;
+    unsigned long long numberOfLogFilesKept_ = 5;
+    std::wstring logFolder_;
+    std::wstring baseName_ = L"Halyard";
+    std::wstring extension_ = L".log";
+    CRITICAL_SECTION lock_;
+
+    static std::atomic<TraceManager*> instance_;
+    static std::atomic<long> referenceCount_;
+    static long lineCounter_;
+};
+
+// Local time for file names: "%04d-%02d-%02d_%02d-%02d-%02d".
+std::wstring FormatLogFileTime();
+// Local time for log lines: "%02d/%02d %02d:%02d:%02d".
+std::wstring FormatLogLineTime();
+// A Win32 code or errno in decimal, as "%ld" writes it.
+std::wstring NumberToString(long code);
+
+} // namespace Orvanta::Deskweave

@@ -1,0 +1,169 @@
+#include "window/Window.h"
+
+#include "trace/Trace.h"
+#include "window/WindowMessages.h"
+
+namespace Orvanta::Deskweave {
+namespace {
+const wchar_t kConstructorTag[] = L"Orvanta::Deskweave::Window::Window";
+const wchar_t kDestructorTag[] = L"Orvanta::Deskweave::Window::~Window";
+const wchar_t kCreateTag[] = L"Orvanta::Deskweave::Window::Create";
+const wchar_t kDestroyTag[] = L"Orvanta::Deskweave::Window::Destroy";
+const wchar_t kMessageLoopTag[] = L"Orvanta::Deskweave::Window::MessageLoop";
+const wchar_t kWindowProcTag[] = L"Orvanta::Deskweave::Window::WindowProc";
+} // namespace
+
+Window::Window(DWORD sessionId) : sessionId_(sessionId)
+{
+    Trace(L"%s: executing... sessionId: %ld\n", kConstructorTag, sessionId_);
+}
+
+Window::~Window()
+{
+    Trace(L"%s: executing...\n", kDestructorTag);
+    Destroy();
+}
+
+DWORD Window::Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallback* callback)
+{
+    callback_ = callback;
+    Trace(L"%s: executing... windowClassName: %s windowName: %s\n", kCreateTag, kWindowClassName, windowName);
+    if (windowHandle_.load() != nullptr) {
+        return 0;
+    }
+
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = StaticWindowProc;
+    windowClass.cbWndExtra = sizeof(Window*);
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClassName;
+    // The class stays registered for the life of the process, so a second registration fails.
+    if (RegisterClassExW(&windowClass) == 0) {
+        const DWORD error = GetLastError();
+        Trace(L"%s:RegisterClassEx: failed with last error: %ld\n", kCreateTag, error);
+        return error;
+    }
+
+    // A top-level window, not a message-only one: only top-level windows hear of the session's end.
+    HWND window = CreateWindowExW(0, kWindowClassName, windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                  instance, this);
+    if (window == nullptr) {
+        const DWORD error = GetLastError();
+        Trace(L"%s:CreateWindowEx failed with last error: %ld\n", kCreateTag, error);
+        return error;
+    }
+    windowHandle_.store(window);
+    creatingThreadId_.store(GetCurrentThreadId());
+    return 0;
+}
+
+void Window::Destroy()
+{
+    Trace(L"%s: executing...\n", kDestroyTag);
+    HWND window = windowHandle_.load();
+    if (window == nullptr) {
+        return;
+    }
+    if (GetCurrentThreadId() == creatingThreadId_.load()) {
+        if (!DestroyWindow(window)) {
+            Trace(L"%s:DestroyWindow failed with last error: %ld\n", kDestroyTag, GetLastError());
+        }
+        return;
+    }
+    // Windows belong to their thread: another thread can only ask, and default processing of
+    // WM_CLOSE then destroys the window there.
+    if (!PostMessageW(window, WM_CLOSE, 0, 0)) {
+        Trace(L"%s:PostMessage: failed with last error: %ld\n", kDestroyTag, GetLastError());
+    }
+}
+
+int Window::MessageLoop()
+{
+    Trace(L"%s: executing...\n", kMessageLoopTag);
+    MSG message = {};
+    for (;;) {
+        const BOOL result = GetMessageW(&message, nullptr, 0, 0);
+        if (result < 0) {
+            Trace(L"%s:GetMessage failed with last error: %ld\n", kMessageLoopTag, GetLastError());
+            return 0;
+        }
+        if (message.message == WM_QUIT) {
+            Trace(L"%s:Terminating message loop...\n", kMessageLoopTag);
+            return static_cast<int>(message.wParam);
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+LRESULT CALLBACK Window::StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<Window*>(GetWindowLongPtrW(window, 0));
+    if (self == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    LRESULT result = 0;
+    const bool handled = self->WindowProc(window, message, wParam, lParam, &result);
+    if (message == WM_NCDESTROY) {
+        self->windowHandle_.store(nullptr);
+    }
+    return handled ? result : DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool Window::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    Trace(L"%s: executing... uMsg: %lu wParam: %I64u lParam: %I64u\n", kWindowProcTag, message,
+          static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(lParam));
+
+    using Operation = bool (IWindowCallback::*)(HWND, WPARAM, LPARAM, LRESULT*);
+    Operation operation = nullptr;
+    switch (message) {
+    case WM_CREATE:
+        Trace(L"%s: WM_CREATE received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnCreate;
+        break;
+    case WM_DESTROY:
+        Trace(L"%s: WM_DESTROY received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnDestroy;
+        break;
+    case WM_QUERYENDSESSION:
+        operation = &IWindowCallback::OnQueryEndSession;
+        break;
+    case WM_ENDSESSION:
+        Trace(L"%s: WM_ENDSESSION received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnEndSession;
+        break;
+    case WM_NCCREATE:
+        Trace(L"%s: WM_NCCREATE received\n", kWindowProcTag);
+        break;
+    case WM_NCDESTROY:
+        Trace(L"%s: WM_NCDESTROY received\n", kWindowProcTag);
+        break;
+    case WM_TIMER:
+        Trace(L"%s: WM_TIMER received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnTimer;
+        break;
+    case WM_CREATESHUTDOWNREASON:
+        Trace(L"%s: WM_CREATESHUTDOWNREASON received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnCreateShutdownReason;
+        break;
+    case WM_DESTROYSHUTDOWNREASON:
+        Trace(L"%s: WM_DESTROYSHUTDOWNREASON received\n", kWindowProcTag);
+        operation = &IWindowCallback::OnDestroyShutdownReason;
+        break;
+    default:
+        break;
+    }
+    if (operation == nullptr || callback_ == nullptr) {
+        return false;
+    }
+    return (callback_->*operation)(window, wParam, lParam, result);
+}
+
+} // namespace Orvanta::Deskweave

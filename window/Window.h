@@ -1,0 +1,43 @@
+#pragma once
+
+#include "window/IWindowCallback.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace Orvanta::Deskweave {
+
+// The agent's hidden top-level window. Created, served and destroyed by one thread; every other
+// thread may only call Destroy, which then posts WM_CLOSE. The callback must outlive the window.
+class Window
+{
+public:
+    explicit Window(DWORD sessionId);
+    ~Window();
+
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+    // 0, or the Win32 error of the failed registration or creation (no window then). OnCreate of the
+    // callback runs inside this call. A second call while a window exists does nothing.
+    DWORD Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallback* callback);
+    void Destroy();
+    // Runs on the creating thread until WM_QUIT (returns its wParam) or a failed GetMessageW (returns 0).
+    int MessageLoop();
+
+    HWND Handle() const { return windowHandle_.load(); }
+
+private:
+    static LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    bool WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
+
+    // Cleared on the window thread at WM_NCDESTROY while another thread's Destroy may read it: a post
+    // that races with the window's end only fails, and is traced.
+    std::atomic<HWND> windowHandle_{nullptr};
+    DWORD sessionId_;
+    std::atomic<DWORD> creatingThreadId_{0};
+    IWindowCallback* callback_ = nullptr;
+};
+
+} // namespace Orvanta::Deskweave
