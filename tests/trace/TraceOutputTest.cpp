@@ -1,0 +1,117 @@
+// What a trace call really writes: the debugger output as a debugger loop receives it, and the bytes
+// of the log file. The traces come from a child process (this binary relaunched), so that a real
+// debugger can be attached to it.
+#include "devtools/debugcapture/DebugCapture.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/TestFolders.h"
+#include "trace/Trace.h"
+#include "trace/TraceManager.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace Orvanta::Deskweave;
+using namespace HalyardTest;
+
+namespace {
+
+int EmitTraces()
+{
+    Trace(L"before initialize\n");
+    TraceManager::Initialize();
+    Trace(L"%s|%S|%I64u|%08X|%d|%lu\n", L"wide", "narrow", 18446744073709551615ULL, 0xBEEFu, -5, 4000000000UL);
+    Trace(L"%s\n", L"100% done %s %d %%");
+    Trace(L"no line end");
+    Trace(L"follows on\n");
+    Trace(L"%s", std::wstring(1022, L'a').c_str());
+    Trace(L"\n");
+    Trace(L"%s", std::wstring(1500, L'b').c_str());
+    Trace(L"\n");
+    TraceToDebugger(L"debugger only\n");
+    TraceManager::Uninitialize();
+    Trace(L"after uninitialize\n");
+    TraceManager::Uninitialize();
+    Trace(L"after second uninitialize\n");
+    return 0;
+}
+const ChildRoutine emitTraces("emit-traces", EmitTraces);
+
+class TraceOutput : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        HalyardDev::DebugCapture capture;
+        ASSERT_EQ(0u, capture.Start(L"\"" + BinaryFolder() + L"\\trace_output_test.exe\" --child emit-traces"));
+        ASSERT_EQ(0u, capture.WaitForExit(20000));
+        capture.Stop();
+        for (const HalyardDev::DebugString& s : capture.Strings()) {
+            if (s.processId == capture.ProcessId()) {
+                debugger_.push_back(Narrow(s.text));
+            }
+        }
+        const std::vector<std::wstring> files = LogFiles(temp_ / L"Orvanta");
+        ASSERT_EQ(1u, files.size());
+        log_ = ReadFileBytes(temp_ / (L"Orvanta\\" + files[0]));
+    }
+
+    TempFolder temp_;
+    TempPathOverride tempPath_{temp_.Path()};
+    std::vector<std::string> debugger_;
+    std::string log_;
+};
+
+TEST_F(TraceOutput, DebuggerReceivesEachMessageAloneWithMicrosoftWideConventions)
+{
+    const std::vector<std::string> expected = {
+        "before initialize\n",
+        "wide|narrow|18446744073709551615|0000BEEF|-5|4000000000\n",
+        "100% done %s %d %%\n",
+        "no line end",
+        "follows on\n",
+        std::string(1022, 'a'),
+        "\n",
+        std::string(1022, 'b'),
+        "\n",
+        "debugger only\n",
+        "after uninitialize\n",
+        "after second uninitialize\n",
+    };
+    EXPECT_EQ(expected, debugger_);
+}
+
+TEST_F(TraceOutput, LogFileHoldsPrefixedLinesWithCrLfOnlyWhileTracingIsStarted)
+{
+    const std::string prefix = R"(\[[0-9A-F]{8}\] \[\d\d/\d\d \d\d:\d\d:\d\d\] )";
+    const std::regex expected(prefix + R"(wide\|narrow\|18446744073709551615\|0000BEEF\|-5\|4000000000\r\n)" +
+                              prefix + R"(100% done %s %d %%\r\n)" +
+                              prefix + "no line end" + prefix + "follows on\r\n" +
+                              prefix + "a{1022}" + prefix + "\r\n" +
+                              prefix + "b{1022}" + prefix + "\r\n");
+    EXPECT_TRUE(std::regex_match(log_, expected)) << log_.substr(0, 400);
+
+    // Text mode turns every line feed into CR LF; none reaches the disk bare.
+    size_t bare = 0;
+    for (size_t i = 0; i < log_.size(); ++i) {
+        bare += (log_[i] == '\n' && (i == 0 || log_[i - 1] != '\r')) ? 1 : 0;
+    }
+    EXPECT_EQ(0u, bare);
+}
+
+TEST_F(TraceOutput, LogLinesCarryTheWritingThreadAndTodaysDate)
+{
+    const std::vector<LogLine> lines = ParseLog(log_);
+    ASSERT_FALSE(lines.empty());
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    char today[8] = {};
+    snprintf(today, sizeof(today), "%02u/%02u", now.wMonth, now.wDay);
+    EXPECT_EQ(today, lines[0].time.substr(0, 5));
+    for (const LogLine& line : lines) {
+        EXPECT_EQ(lines[0].threadId, line.threadId);
+    }
+    EXPECT_NE(0ul, lines[0].threadId);
+}
+
+} // namespace
