@@ -59,3 +59,40 @@ int FindMessage(const std::vector<std::string>& messages, const std::string& nee
 }
 
 } // namespace HalyardTest
+
+#include "trace/TraceManager.h"
+
+namespace HalyardTest {
+
+LogCapture::LogCapture()
+{
+    Orvanta::Deskweave::TraceManager::Initialize();
+}
+
+LogCapture::~LogCapture()
+{
+    Orvanta::Deskweave::TraceManager::Uninitialize();
+}
+
+std::vector<LogLine> LogCapture::Lines()
+{
+    Orvanta::Deskweave::TraceManager::Uninitialize();
+    std::vector<LogLine> lines;
+    for (const std::wstring& name : LogFiles(temp_ / L"Orvanta")) {
+        for (const LogLine& line : ParseLog(ReadFileBytes(temp_ / (L"Orvanta\\" + name)))) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> LogCapture::Messages()
+{
+    std::vector<std::string> messages;
+    for (const LogLine& line : Lines()) {
+        messages.push_back(line.message);
+    }
+    return messages;
+}
+
+} // namespace HalyardTest

@@ -25,3 +25,27 @@ std::vector<std::string> LogMessages(const std::wstring& logFolder);
 int FindMessage(const std::vector<std::string>& messages, const std::string& needle, int from = 0);
 
 } // namespace HalyardTest
+
+#include "tests/support/TestFolders.h"
+
+namespace HalyardTest {
+
+// Starts tracing into a fresh log folder for the life of a test; Messages stops tracing and returns
+// every message the log received.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> Messages();
+    std::vector<LogLine> Lines();
+
+private:
+    TempFolder temp_;
+    TempPathOverride tempPath_{temp_.Path()};
+};
+
+} // namespace HalyardTest

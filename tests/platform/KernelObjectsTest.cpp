@@ -1,0 +1,197 @@
+// The kernel object wrappers on real handles: events, the instance mutex, child processes.
+#include "platform/Event.h"
+#include "platform/NamedMutex.h"
+#include "platform/Process.h"
+#include "platform/SecurityDescriptor.h"
+#include "tests/support/LogReader.h"
+#include "tests/support/TestFolders.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace Orvanta::Deskweave;
+using namespace HalyardTest;
+
+namespace {
+
+using Messages = std::vector<std::string>;
+
+class EventWrapper : public testing::Test
+{
+protected:
+    LogCapture log_;
+};
+
+TEST_F(EventWrapper, OperationsWithoutAHandleFailAtOnceAndSaySo)
+{
+    {
+        Event event;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(event.Set());
+        EXPECT_FALSE(event.Reset());
+        EXPECT_FALSE(event.Wait());
+        event.Close();
+    }
+    const Messages expected = {
+        "Orvanta::Deskweave::Event::Set:: Enter",
+        "Orvanta::Deskweave::Event::Set:: SetEvent returned = 0",
+        "Orvanta::Deskweave::Event::Reset:: Enter",
+        "Orvanta::Deskweave::Event::Reset:: ResetEvent returned = 0",
+        "Orvanta::Deskweave::Event::Wait:: Enter",
+        "Orvanta::Deskweave::Event::Wait:: Wait on null event",
+        "Orvanta::Deskweave::Event::Close:: Enter",
+        "Orvanta::Deskweave::Event::Close:: Enter", // the destructor's
+    };
+    EXPECT_EQ(expected, log_.Messages());
+}
+
+TEST_F(EventWrapper, CreateOnAnOpenWrapperKeepsItsHandle)
+{
+    Event event;
+    ASSERT_TRUE(event.Create(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE first = event.Handle();
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(event.Create(nullptr, FALSE, TRUE, nullptr));
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ(first, event.Handle());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.Handle(), 0)) << "the second Create changed nothing";
+    const Messages messages = log_.Messages();
+    EXPECT_EQ((Messages{"Orvanta::Deskweave::Event::Create:: Event = (null)",
+                        "Orvanta::Deskweave::Event::Create:: Event = (null)"}),
+              messages);
+}
+
+TEST_F(EventWrapper, ASecondEventOfTheSameNameOpensTheSameObject)
+{
+    const std::wstring name = L"Local\\HalyardTestEvent-" + UniqueSuffix();
+    Event first;
+    Event second;
+    ASSERT_TRUE(first.CreateEveryOneAllowed(name.c_str(), TRUE, FALSE));
+    ASSERT_TRUE(second.CreateEveryOneAllowed(name.c_str(), TRUE, FALSE));
+    EXPECT_EQ(name, second.Name());
+
+    DWORD flags = 0;
+    ASSERT_TRUE(GetHandleInformation(second.Handle(), &flags));
+    EXPECT_TRUE(flags & HANDLE_FLAG_INHERIT);
+
+    ASSERT_TRUE(first.Set());
+    EXPECT_TRUE(second.Wait());
+    EXPECT_TRUE(second.Wait()) << "manual reset: stays signalled";
+    ASSERT_TRUE(second.Reset());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.Handle(), 0));
+
+    const Messages messages = log_.Messages();
+    const std::string named = "Event = " + Narrow(name);
+    EXPECT_EQ("Orvanta::Deskweave::Event::CreateEveryOneAllowed:: " + named, messages[0]);
+    EXPECT_EQ("Orvanta::Deskweave::Event::Create:: " + named, messages[1]);
+}
+
+TEST_F(EventWrapper, WaitReturnsWhenAnotherThreadSetsAnAutoResetEvent)
+{
+    Event event;
+    ASSERT_TRUE(event.Create(nullptr, FALSE, FALSE, nullptr));
+    for (int round = 0; round < 20; ++round) {
+        std::thread setter([&event] { event.Set(); });
+        EXPECT_TRUE(event.Wait());
+        setter.join();
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.Handle(), 0)) << "auto reset: consumed by the wait";
+    }
+}
+
+TEST_F(EventWrapper, CloseForgetsTheHandleAndASecondCloseOnlyTraces)
+{
+    Event event;
+    ASSERT_TRUE(event.Create(nullptr, TRUE, FALSE, nullptr));
+    event.Close();
+    EXPECT_EQ(nullptr, event.Handle());
+    event.Close();
+    const Messages messages = log_.Messages();
+    EXPECT_EQ((Messages{"Orvanta::Deskweave::Event::Create:: Event = (null)", "Orvanta::Deskweave::Event::Close:: Enter",
+                        "Orvanta::Deskweave::Event::Close:: Enter"}),
+              messages);
+}
+
+TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
+{
+    const std::wstring name = L"Local\\HalyardTestMutex-" + UniqueSuffix();
+    auto first = std::make_unique<NamedMutex>(name.c_str());
+    EXPECT_TRUE(first->IsOwned());
+    EXPECT_EQ(0u, first->LastError());
+    {
+        NamedMutex second(name.c_str());
+        EXPECT_FALSE(second.IsOwned());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), second.LastError());
+    }
+    // The second closed without releasing: the first still owns it, another thread cannot take it.
+    std::thread([&name] {
+        HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(other, 0));
+        CloseHandle(other);
+    }).join();
+
+    first.reset();
+    NamedMutex third(name.c_str());
+    EXPECT_TRUE(third.IsOwned()) << "released and closed by the first one's destructor";
+}
+
+TEST(InstanceMutex, DescriptorHasAPresentNullDacl)
+{
+    PSECURITY_DESCRIPTOR descriptor = CreateEveryOneAllowedSecurityDescriptor();
+    ASSERT_NE(nullptr, descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = TRUE;
+    PACL dacl = reinterpret_cast<PACL>(1);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(nullptr, dacl);
+    EXPECT_FALSE(defaulted);
+    LocalFree(descriptor);
+}
+
+class ChildProcess : public testing::Test
+{
+protected:
+    void SetUp() override { SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", records_.Path().c_str()); }
+    void TearDown() override { SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", nullptr); }
+
+    std::string WaitForRecords(size_t lines)
+    {
+        for (int i = 0; i < 500; ++i) {
+            const std::string text = ReadFileBytes(records_ / L"children.log");
+            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) {
+                return text;
+            }
+            Sleep(10);
+        }
+        return ReadFileBytes(records_ / L"children.log");
+    }
+
+    TempFolder records_;
+};
+
+TEST_F(ChildProcess, CommandLineIsTheQuotedProgramThenTheArguments)
+{
+    LogCapture log;
+    Process application(L"OrvantaSync.exe");
+    EXPECT_EQ(0u, application.Create(L"/resetpassword"));
+    EXPECT_EQ("\"OrvantaSync.exe\" /resetpassword\n", WaitForRecords(1));
+    EXPECT_EQ(0u, application.Create(L""));
+    EXPECT_EQ("\"OrvantaSync.exe\" /resetpassword\n\"OrvantaSync.exe\"\n", WaitForRecords(2));
+
+    const Messages messages = log.Messages();
+    EXPECT_EQ((Messages{"Orvanta::Deskweave::Process::Process:: cmd line = OrvantaSync.exe",
+                        "Orvanta::Deskweave::Process::Create:: enter...",
+                        "Orvanta::Deskweave::Process::Create:: Command line = '\"OrvantaSync.exe\" /resetpassword'",
+                        "Orvanta::Deskweave::Process::Create:: enter...",
+                        "Orvanta::Deskweave::Process::Create:: Command line = '\"OrvantaSync.exe\"'"}),
+              messages);
+}
+
+TEST_F(ChildProcess, MissingProgramGivesFileNotFoundAndStartsNothing)
+{
+    Process missing(L"NoSuchProgram-" + UniqueSuffix() + L".exe");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), missing.Create(L"/x"));
+}
+
+} // namespace
