@@ -93,7 +93,7 @@ void DebugCapture::Loop(std::wstring commandLine, std::wstring environment)
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                strings_.push_back({event.dwProcessId, text});
+                strings_.push_back({event.dwProcessId, text, GetTickCount64()});
             }
             changed_.notify_all();
             break;

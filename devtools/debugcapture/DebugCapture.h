@@ -13,6 +13,7 @@ namespace HalyardDev {
 struct DebugString {
     DWORD processId;
     std::wstring text;
+    ULONGLONG tick; // GetTickCount64 when the debugger received it
 };
 
 // Starts a program under a real debugger loop and keeps every string that it, and every process it
