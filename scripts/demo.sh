@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian machine and runs one demonstration session of the agent under
+# Wine, with the development stand-ins of the engine and the companion programs:
+#   logon start (relaunch with /run), the engine refusing twice and then accepting, a logoff (query,
+#   then end of session), the terminate event; then the log file and the stand-ins' records.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$HALYARD_ROOT"
+
+halyard_install
+halyard_build
+halyard_wine_session
+trap halyard_wine_stop EXIT
+
+BIN="$HALYARD_BUILD/bin"
+DEMO="$HALYARD_BUILD/demo"
+rm -rf "$DEMO"
+mkdir -p "$DEMO/standin"
+export HALYARD_STANDIN_DIR="$(halyard_winpath "$DEMO/standin")"
+printf '[engine]\r\nInitializeFailures=2\r\nInitializeFailureStatus=0x80070015\r\n' > "$DEMO/standin/engine.ini"
+LOGS="$WINEPREFIX/drive_c/users/$(id -un)/Temp/Orvanta"
+rm -rf "$LOGS"
+
+wine_run() { (cd "$BIN" && wine "$@" </dev/null 2>/dev/null); }
+step() { printf '\n== %s\n' "$*"; }
+
+step "Machine policy: the On-demand Sync drive is configured"
+wine_run reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /d 'O:' /f >/dev/null
+wine_run reg delete 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v AdjustPermissionsOnLogoff /f >/dev/null 2>&1 || true
+
+step "Logon: the logon process starts Halyard.exe with an empty command line (under a debugger loop)"
+(cd "$BIN" && wine HalyardDebugCapture.exe --timeout 60000 --out "$(halyard_winpath "$DEMO/debug-output.txt")" \
+    Halyard.exe </dev/null >/dev/null 2>&1) &
+CAPTURE=$!
+wine_run HalyardDevCtl.exe wait-window 30000
+echo "The relaunched agent's hidden window exists."
+
+step "Engine connection: the stand-in refuses twice, the agent retries every 2 s"
+for _ in $(seq 1 60); do
+    grep -q 'OvInitializeIPC2(3,true) 00000000' "$DEMO/standin/engine-calls.log" 2>/dev/null && break
+    sleep 0.25
+done
+cat "$DEMO/standin/engine-calls.log"
+
+step "Logoff: WM_QUERYENDSESSION, then WM_ENDSESSION"
+wine_run HalyardDevCtl.exe logoff
+
+step "An administrator signals Global\\HalyardTerminate"
+wine_run HalyardDevCtl.exe terminate
+wine_run HalyardDevCtl.exe wait-gone 20000
+wait "$CAPTURE" || true
+echo "The agent has exited."
+
+step "Log file: $(ls "$LOGS")"
+cat "$LOGS"/Halyard_*.log | tr -d '\r'
+
+step "Engine stand-in records (process id, call, status)"
+cat "$DEMO/standin/engine-calls.log"
+step "Companion stand-in records (command lines)"
+cat "$DEMO/standin/children.log"
+step "Debugger output of the logon start (before the child took over)"
+head -n 5 "$DEMO/debug-output.txt"
+echo
+echo "Everything the agent wrote to the debugger output: $DEMO/debug-output.txt"
