@@ -95,4 +95,21 @@ std::vector<std::string> LogCapture::Messages()
     return messages;
 }
 
+std::vector<LogLine> LogCapture::TakeLines()
+{
+    const std::vector<LogLine> lines = Lines();
+    DeleteTree(temp_ / L"Orvanta");
+    Orvanta::Deskweave::TraceManager::Initialize();
+    return lines;
+}
+
+std::vector<std::string> LogCapture::TakeMessages()
+{
+    std::vector<std::string> messages;
+    for (const LogLine& line : TakeLines()) {
+        messages.push_back(line.message);
+    }
+    return messages;
+}
+
 } // namespace HalyardTest

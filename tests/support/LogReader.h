@@ -42,6 +42,9 @@ public:
 
     std::vector<std::string> Messages();
     std::vector<LogLine> Lines();
+    // What the log holds so far; then tracing starts again into an empty folder.
+    std::vector<LogLine> TakeLines();
+    std::vector<std::string> TakeMessages();
 
 private:
     TempFolder temp_;
