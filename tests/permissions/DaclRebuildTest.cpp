@@ -1,0 +1,145 @@
+// The DACL rebuild on real security descriptors built from SDDL, as GetFileSecurityW would return
+// them (self-relative, DACL only). Wine keeps no file DACLs, so this is where the rebuild is pinned.
+#include "permissions/FolderPermissionsManager.h"
+#include "tests/support/LogReader.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+
+#include <system_error>
+#include <initializer_list>
+
+using namespace Orvanta::Deskweave;
+using namespace HalyardTest;
+
+namespace {
+
+const std::string kName = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder: ";
+
+std::vector<BYTE> FromSddl(const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG size = 0;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, &size)) {
+        ADD_FAILURE() << "bad SDDL " << Narrow(sddl) << ": " << GetLastError();
+        return {};
+    }
+    const auto* bytes = static_cast<const BYTE*>(descriptor);
+    std::vector<BYTE> copy(bytes, bytes + size);
+    LocalFree(descriptor);
+    return copy;
+}
+
+std::string DaclSddl(std::vector<BYTE>& descriptor)
+{
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return "<" + std::to_string(GetLastError()) + ">";
+    }
+    const std::string sddl = Narrow(text);
+    LocalFree(text);
+    return sddl;
+}
+
+class DaclRebuild : public testing::Test
+{
+protected:
+    std::vector<std::string> Matching(const std::string& needle)
+    {
+        std::vector<std::string> found;
+        for (const std::string& message : log_.Messages()) {
+            if (message.find(needle) != std::string::npos) {
+                found.push_back(message.substr(message.find(needle) + needle.size()));
+            }
+        }
+        return found;
+    }
+
+    LogCapture log_;
+};
+
+TEST_F(DaclRebuild, RemovalPassStartsOverAfterEachRemovalAndKeepsOnlyContainerInheritableAces)
+{
+    std::vector<BYTE> descriptor = FromSddl(L"D:(A;CI;FA;;;SY)(A;;FA;;;BA)(A;CI;GR;;;BU)(A;OI;FA;;;WD)");
+    FolderPermissionsManager::MakeDaclInheritable(descriptor);
+    EXPECT_EQ("D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)", DaclSddl(descriptor));
+
+    const std::vector<std::string> messages = log_.Messages();
+    std::vector<std::string> walk;
+    for (const std::string& message : messages) {
+        const size_t index = message.find("ACE_HEADER: index: ");
+        if (index != std::string::npos) {
+            walk.push_back(message.substr(index + 19, 1));
+        } else if (message.find("=> keep ACE") != std::string::npos) {
+            walk.push_back("keep");
+        } else if (message.find("=> remove ACE") != std::string::npos) {
+            walk.push_back("remove");
+        }
+    }
+    // Removal pass 0,1,0,1,2,0,1 with its verdicts, then the adjustment pass over what is left.
+    EXPECT_EQ((std::vector<std::string>{"0", "keep", "1", "remove", "0", "keep", "1", "keep", "2", "remove", "0",
+                                        "keep", "1", "keep", "0", "1"}),
+              walk);
+    EXPECT_GE(FindMessage(messages, kName + "Number of ACE(s) in source DACL: 4"), 0);
+    EXPECT_GE(FindMessage(messages, kName + "Number of ACE(s) in destination DACL: 2"), 0);
+    EXPECT_GE(FindMessage(messages, "Source Security Descriptor control: 0x8404"), 0)
+        << "self-relative, DACL present, auto-inherited";
+    EXPECT_GE(FindMessage(messages, kName + "source Security Descriptor: [D:(A;CI;FA;;;SY)(A;;FA;;;BA)"), 0);
+    EXPECT_GE(FindMessage(messages, kName + "destination Security Descriptor: [D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)]"), 0);
+}
+
+TEST_F(DaclRebuild, InheritFlagsOfTheKeptAcesFollowTheirPropagation)
+{
+    struct Row {
+        const wchar_t* source;
+        const char* destination;
+    };
+    const Row rows[] = {
+        {L"D:(A;CINP;FA;;;SY)", "D:AI(A;NP;FA;;;SY)"},       // no-propagate: both inherit bits go
+        {L"D:(A;OICINP;FA;;;SY)", "D:AI(A;NP;FA;;;SY)"},
+        {L"D:(A;CIIOID;FA;;;SY)", "D:AI(A;CIIOID;FA;;;SY)"}, // inherit-only and inherited stay
+        {L"D:(D;CI;FA;;;BG)(A;OICI;FA;;;SY)", "D:AI(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"},
+        {L"D:PAI(A;CI;FA;;;WD)", "D:AI(A;CI;FA;;;WD)"},      // protection cleared
+        {L"D:P(A;OI;FA;;;SY)(A;;FA;;;BA)", "D:AI"},           // nothing inheritable: an empty DACL
+        {L"D:", "D:AI"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Narrow(row.source));
+        std::vector<BYTE> descriptor = FromSddl(row.source);
+        FolderPermissionsManager::MakeDaclInheritable(descriptor);
+        EXPECT_EQ(row.destination, DaclSddl(descriptor));
+    }
+}
+
+// A present but null DACL, self-relative. (Wine's SDDL parser turns "D:NO_ACCESS_CONTROL" into an
+// empty DACL, so it is built by hand.)
+std::vector<BYTE> NullDacl()
+{
+    SECURITY_DESCRIPTOR absolute = {};
+    InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE);
+    DWORD size = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &size);
+    std::vector<BYTE> relative(size);
+    EXPECT_TRUE(MakeSelfRelativeSD(&absolute, relative.data(), &size));
+    return relative;
+}
+
+TEST_F(DaclRebuild, NullOrMissingDaclIsRefusedAsAnInvalidDescriptor)
+{
+    for (std::vector<BYTE> descriptor : {NullDacl(), FromSddl(L"O:BAG:BA")}) {
+        try {
+            FolderPermissionsManager::MakeDaclInheritable(descriptor);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(1338, e.code().value());
+            EXPECT_EQ(std::generic_category(), e.code().category());
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"1338", "1338"}),
+              Matching("InheritPermissionsFromSrcFolder:GetSecurityDescriptorDacl: failed with last error: "));
+}
+
+} // namespace
