@@ -2,7 +2,8 @@
 # Sets everything up on a fresh Debian machine and runs one demonstration session of the agent under
 # Wine, with the development stand-ins of the engine and the companion programs:
 #   logon start (relaunch with /run), the engine refusing twice and then accepting, a logoff (query,
-#   then end of session), the terminate event; then the log file and the stand-ins' records.
+#   then end of session), the terminate event; a logoff with uploads pending that complete while the
+#   end of session waits; then the log files and the stand-ins' records.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$HALYARD_ROOT"
 
@@ -50,8 +51,32 @@ wine_run HalyardDevCtl.exe wait-gone 20000
 wait "$CAPTURE" || true
 echo "The agent has exited."
 
-step "Log file: $(ls "$LOGS")"
-cat "$LOGS"/Halyard_*.log | tr -d '\r'
+AGENT_LOG="$(ls "$LOGS"/Halyard_*.log | head -n 1)"
+
+step "A logoff with uploads pending, permissions reverted by policy"
+echo "The agent hands its notification callback to no one, so the development notification host runs"
+echo "the agent's own window and session handler and notifies them from another thread, as the engine"
+echo "would: 0 of 3 uploads done, then (while the end of session waits) 3 of 3."
+mkdir -p "$DEMO/Sync/Personal" "$DEMO/Sync/Shared" "$DEMO/Sync/Favorite"
+SYNC="$(halyard_winpath "$DEMO/Sync")"
+wine_run reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v AdjustPermissionsOnLogoff /t REG_DWORD /d 1 /f >/dev/null
+wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v SyncRootLocation /d "$SYNC\\" /f >/dev/null
+wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v PersonalFolderRootLocation /d "$SYNC\Personal" /f >/dev/null
+wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v SharedFoldersRootLocation /d "$SYNC\Shared" /f >/dev/null
+wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v FavoriteFoldersRootLocation /d "$SYNC\Favorite" /f >/dev/null
+sleep 1 # a log file of its own: names are made to the second
+(cd "$BIN" && wine HalyardNotifyHost.exe pending:0001:0:3 await-query sleep:1500 pending:0002:3:3 await-end quit \
+    </dev/null >/dev/null 2>&1) &
+HOST=$!
+wine_run HalyardDevCtl.exe wait-window 30000
+wine_run HalyardDevCtl.exe logoff
+wait "$HOST" || true
+HOST_LOG="$(ls "$LOGS"/Halyard_*.log | tail -n 1)"
+grep -E 'SyncWindowHandler|Event::(Wait|Reset|Set)|destination folder|Number of ACE' "$HOST_LOG" | tr -d '\r' | cut -c1-190
+wine_run reg delete 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /f >/dev/null 2>&1 || true
+
+step "Log file of the agent's session: $AGENT_LOG"
+tr -d '\r' < "$AGENT_LOG"
 
 step "Engine stand-in records (process id, call, status)"
 cat "$DEMO/standin/engine-calls.log"

@@ -280,4 +280,39 @@ TEST_F(Agent, CloseFromAnotherProcessEndsTheAgentAndTheWatcherFindsNoWindow)
     EXPECT_EQ("Terminating Halyard process.", log.back());
 }
 
+TEST_F(Agent, LogoffRevertsPermissionsOnlyWhenThePolicyAsksAndThenPreparesTheEngine)
+{
+    TestRegistryKey folders(HKEY_CURRENT_USER, L"SOFTWARE\\Veltane\\Orvanta\\Sync");
+    TempFolder temp;
+    CreateDirectoryW((temp / L"Sync").c_str(), nullptr);
+    folders.SetString(L"SyncRootLocation", temp / L"Sync");
+
+    for (const bool adjust : {false, true}) {
+        SCOPED_TRACE(adjust ? "policy on" : "policy off");
+        PolicyKey policy;
+        policy.SetDword(L"AdjustPermissionsOnLogoff", adjust ? 1 : 0);
+        AgentRun run;
+        run.ScriptEngine("InitializeFailures=1000\r\n");
+        StartRunning(run);
+        ASSERT_EQ(0u, AgentRun::RunDevCtl(L"logoff"));
+        Terminate(run);
+
+        const Messages debugger = DebugMessages(run.Debugger());
+        const std::vector<int> at =
+            InOrder(debugger, {"OnQueryEndSession:: All uploads complete.", "OnEndSession::enter...",
+                               "stand-in: OvPrepareForLogoff() = 00000000"});
+        ASSERT_TRUE(at[0] >= 0 && at[1] >= 0 && at[2] >= 0);
+        const int reverted = FindMessage(debugger, "InheritPermissionsFromSrcFolder: destination folder: " +
+                                                       Narrow(temp / L"Sync"), at[1]);
+        if (adjust) {
+            EXPECT_GT(reverted, at[1]);
+            EXPECT_LT(reverted, at[2]) << "permissions before the engine's logoff";
+        } else {
+            EXPECT_EQ(-1, FindMessage(debugger, "FolderPermissionsManager")) << "nothing of the permission work";
+        }
+        // Called although the engine never accepted, and never released for that reason.
+        EXPECT_EQ("OvPrepareForLogoff() 00000000", run.EngineCalls().back());
+    }
+}
+
 } // namespace
