@@ -4,6 +4,7 @@
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/RegistryNames.h"
 #include "session/SyncWindowHandler.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
@@ -55,14 +56,14 @@ int RunAgent(HINSTANCE instance)
     TraceManager::Initialize();
 
     Registry policy;
-    if (policy.Open(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Veltane\\Orvanta\\Groupmere", KEY_READ) !=
+    if (policy.Open(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_READ) !=
         ERROR_SUCCESS) {
         Trace(L"On-demand Sync is not configured.  Exit.\n");
         return 0;
     }
     wchar_t diskVolume[30] = {};
     ULONG diskVolumeSize = sizeof(diskVolume);
-    if (policy.QueryStringValue(L"On-demandSyncDiskVolume", diskVolume, diskVolumeSize) != ERROR_SUCCESS) {
+    if (policy.QueryStringValue(kDiskVolumeValue, diskVolume, diskVolumeSize) != ERROR_SUCCESS) {
         Trace(L"On-demand Sync drive is not configured.  Exit.\n");
         return 0;
     }

@@ -1,6 +1,7 @@
 #include "permissions/FolderPermissionsManager.h"
 
 #include "platform/Registry.h"
+#include "platform/RegistryNames.h"
 #include "trace/Trace.h"
 
 #include <sddl.h>
@@ -18,7 +19,6 @@ const char kRevertName[] =
     "Orvanta::Deskweave::FolderPermissionsManager::RevertRootAndChildrenFoldersToInheritedPermissions";
 const char kInheritName[] = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";
 
-const wchar_t kSyncKey[] = L"SOFTWARE\\Veltane\\Orvanta\\Sync";
 constexpr SECURITY_INFORMATION kAllDescriptorParts = 0x1F;
 
 [[noreturn]] void Fail(DWORD code)
@@ -69,7 +69,7 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
     Registry key;
     try {
         // Full access although only read: a user who may not write the key gets no locations.
-        const LONG status = key.Open(HKEY_CURRENT_USER, kSyncKey, KEY_ALL_ACCESS);
+        const LONG status = key.Open(HKEY_CURRENT_USER, kSyncFoldersKey, KEY_ALL_ACCESS);
         if (status != ERROR_SUCCESS) {
             Trace(L"%S:Registry::Open: failed with error: %ld\n", kRetrieveName, status);
             return;
@@ -80,10 +80,10 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
             std::wstring* field;
         };
         const Location locations[] = {
-            {L"SyncRootLocation", &syncRootLocation},
-            {L"SharedFoldersRootLocation", &sharedFoldersRootLocation},
-            {L"FavoriteFoldersRootLocation", &favoriteFoldersRootLocation},
-            {L"PersonalFolderRootLocation", &personalFolderRootLocation},
+            {kSyncRootValue, &syncRootLocation},
+            {kSharedFoldersRootValue, &sharedFoldersRootLocation},
+            {kFavoriteFoldersRootValue, &favoriteFoldersRootLocation},
+            {kPersonalFolderRootValue, &personalFolderRootLocation},
         };
         std::vector<wchar_t> buffer(MAX_PATH);
         for (const Location& location : locations) {

@@ -43,6 +43,12 @@ halyard_wine_session() {
     fi
     wineserver -p </dev/null >/dev/null 2>&1 || true
     wine wineboot </dev/null >/dev/null 2>&1
+    # Wine ends its desktop process with the last window, and starting it again can take seconds:
+    # one hidden window held for the whole session pays that once, here.
+    if [ -x "$HALYARD_BUILD/bin/HalyardDevCtl.exe" ]; then
+        (cd "$HALYARD_BUILD/bin" && setsid wine HalyardDevCtl.exe hold-desktop </dev/null >/dev/null 2>&1 &)
+        wine "$HALYARD_BUILD/bin/HalyardDevCtl.exe" wait-desktop 60000 </dev/null >/dev/null 2>&1 || true
+    fi
 }
 
 halyard_wine_stop() {

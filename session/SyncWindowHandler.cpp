@@ -3,6 +3,7 @@
 #include "permissions/FolderPermissionsManager.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/RegistryNames.h"
 #include "session/SyncEngine.h"
 #include "trace/Trace.h"
 #include "window/WindowMessages.h"
@@ -28,7 +29,6 @@ const wchar_t kEndSessionTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnEndS
 const wchar_t kLogonFailedTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnLogonFailedStatus";
 const wchar_t kSyncNotEnabledTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnSyncNotEnabledStatus";
 
-const wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Veltane\\Orvanta\\Groupmere";
 const wchar_t kReasonText[] = L"File operations in progress. Force log off might lose data!";
 constexpr UINT kReasonResourceId = 101;
 } // namespace
@@ -63,7 +63,7 @@ bool SyncWindowHandler::RetrieveAdjustPermissionsOnLogoffFromHklmRegistry()
         return false;
     }
     DWORD value = 0;
-    const LONG status = policy.QueryDWORDValue(L"AdjustPermissionsOnLogoff", value);
+    const LONG status = policy.QueryDWORDValue(kAdjustPermissionsValue, value);
     if (status == ERROR_SUCCESS) {
         return value != 0;
     }

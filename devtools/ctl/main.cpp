@@ -7,6 +7,10 @@
 //   logoff             query, then endsession
 //   close              posts WM_CLOSE to the agent window
 //   timer <id>         posts WM_TIMER with that timer id
+//   hold-desktop       keeps a hidden window of its own until killed: Wine ends its desktop process
+//                      when the last window goes and starting it again can take seconds, so test
+//                      and demo sessions keep one window alive throughout
+//   wait-desktop [ms]  waits until that window exists
 #include <windows.h>
 
 #include <cstdio>
@@ -16,16 +20,18 @@ namespace {
 
 const wchar_t kWindowClass[] = L"OrvantaSyncAgentWindowClass";
 
+const wchar_t kKeeperClass[] = L"HalyardDesktopKeeper";
+
 HWND FindAgentWindow()
 {
     return FindWindowW(kWindowClass, nullptr);
 }
 
-int WaitFor(bool present, DWORD timeoutMs)
+int WaitFor(bool present, DWORD timeoutMs, const wchar_t* windowClass = kWindowClass)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        if ((FindAgentWindow() != nullptr) == present) {
+        if ((FindWindowW(windowClass, nullptr) != nullptr) == present) {
             return 0;
         }
         if (GetTickCount64() >= deadline) {
@@ -72,6 +78,25 @@ int Post(UINT message, WPARAM wParam)
     return 0;
 }
 
+int HoldDesktop()
+{
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kKeeperClass;
+    RegisterClassExW(&windowClass);
+    if (CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                        windowClass.hInstance, nullptr) == nullptr) {
+        return 1;
+    }
+    MSG message = {};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -104,6 +129,12 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(command, L"close") == 0) {
         return Post(WM_CLOSE, 0);
+    }
+    if (wcscmp(command, L"hold-desktop") == 0) {
+        return HoldDesktop();
+    }
+    if (wcscmp(command, L"wait-desktop") == 0) {
+        return WaitFor(true, timeoutMs, kKeeperClass);
     }
     if (wcscmp(command, L"timer") == 0 && argc > 2) {
         return Post(WM_TIMER, wcstoul(argv[2], nullptr, 10));
