@@ -38,8 +38,11 @@ halyard_wine_session() {
         mkdir -p "$WINEPREFIX"
         wineserver -p </dev/null >/dev/null 2>&1 || true
         wine wineboot -i </dev/null >/dev/null 2>&1
-        # A hidden window needs a graphics driver even without a display: the null one.
+        # A hidden window needs a graphics driver even without a display: the null one. The desktop
+        # process started by the first boot has none, so the session is started again afterwards.
         wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
     wineserver -p </dev/null >/dev/null 2>&1 || true
     wine wineboot </dev/null >/dev/null 2>&1
