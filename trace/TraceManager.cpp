@@ -67,7 +67,13 @@ std::wstring FormatLogFileTime()
 
 std::wstring FormatLogLineTime()
 {
-    const tm local = LocalTimeNow();
+    return FormatLogLineTime(_time64(nullptr));
+}
+
+std::wstring FormatLogLineTime(__time64_t time)
+{
+    tm local = {};
+    _localtime64_s(&local, &time);
     wchar_t buffer[32] = {};
     _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%02d/%02d %02d:%02d:%02d", local.tm_mon + 1, local.tm_mday,
                  local.tm_hour, local.tm_min, local.tm_sec);
@@ -189,12 +195,28 @@ void TraceManager::WriteLine(const wchar_t* message)
         if (lineCounter_ % 100 == 0) {
             RotateLogFileIfNeeded();
         }
-        const std::wstring time = FormatLogLineTime();
+        // Local time changes once a second but costs a time-zone lookup every call: format it only
+        // when the second has moved on.
+        const __time64_t now = _time64(nullptr);
+        if (now != lineTimeSecond_) {
+            lineTimeSecond_ = now;
+            lineTimeText_ = FormatLogLineTime(now);
+        }
         // Formatted here rather than by fwprintf, which mingw-w64 would run with C99 rules ("%s" narrow).
         wchar_t line[1100] = {};
-        _snwprintf_s(line, _countof(line), _TRUNCATE, L"[%08X] [%s] %s", GetCurrentThreadId(), time.c_str(), message);
+        _snwprintf_s(line, _countof(line), _TRUNCATE, L"[%08X] [%s] %s", GetCurrentThreadId(),
+                     lineTimeText_.c_str(), message);
         if (logStream_ != nullptr) {
-            fputws(line, logStream_);
+            // One conversion of the whole line in the runtime's locale, then one narrow write: the
+            // runtime's fputws converts and locks character by character. A line the locale cannot
+            // represent is left to fputws, which handles it as it always does.
+            char narrow[sizeof(line) * 2];
+            size_t converted = 0;
+            if (wcstombs_s(&converted, narrow, sizeof(narrow), line, _TRUNCATE) == 0) {
+                fputs(narrow, logStream_);
+            } else {
+                fputws(line, logStream_);
+            }
             fflush(logStream_);
         }
         ++lineCounter_;

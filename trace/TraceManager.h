@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace Orvanta::Deskweave {
@@ -48,6 +49,9 @@ private:
     std::wstring baseName_ = L"Halyard";
     std::wstring extension_ = L".log";
     CRITICAL_SECTION lock_;
+    // The last log line's time, in seconds and as text; guarded by the lock.
+    __time64_t lineTimeSecond_ = -1;
+    std::wstring lineTimeText_;
 
     static std::atomic<TraceManager*> instance_;
     static std::atomic<long> referenceCount_;
@@ -58,6 +62,7 @@ private:
 std::wstring FormatLogFileTime();
 // Local time for log lines: "%02d/%02d %02d:%02d:%02d".
 std::wstring FormatLogLineTime();
+std::wstring FormatLogLineTime(__time64_t time);
 // A Win32 code or errno in decimal, as "%ld" writes it.
 std::wstring NumberToString(long code);
 

@@ -41,23 +41,24 @@ int SessionHost::Close()
 bool SessionHost::Observer::OnQueryEndSession(HWND w, WPARAM wp, LPARAM lp, LRESULT* r)
 {
     const bool handled = host_.handler_->OnQueryEndSession(w, wp, lp, r);
-    {
-        std::lock_guard<std::mutex> lock(host_.mutex_);
-        ++host_.queries_;
-    }
-    host_.changed_.notify_all();
+    host_.Count(host_.queries_);
     return handled;
 }
 
 bool SessionHost::Observer::OnEndSession(HWND w, WPARAM wp, LPARAM lp, LRESULT* r)
 {
     const bool handled = host_.handler_->OnEndSession(w, wp, lp, r);
-    {
-        std::lock_guard<std::mutex> lock(host_.mutex_);
-        ++host_.ends_;
-    }
-    host_.changed_.notify_all();
+    host_.Count(host_.ends_);
     return handled;
+}
+
+void SessionHost::Count(int& counter)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counter;
+    }
+    changed_.notify_all();
 }
 
 bool SessionHost::WaitForCount(const int& counter, int count, DWORD timeoutMs)

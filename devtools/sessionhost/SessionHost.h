@@ -66,6 +66,7 @@ private:
         SessionHost& host_;
     };
 
+    void Count(int& counter);
     bool WaitForCount(const int& counter, int count, DWORD timeoutMs);
     void Run(std::promise<void>* created);
 
