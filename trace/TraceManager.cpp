@@ -48,6 +48,49 @@ tm LocalTimeNow()
     return local;
 }
 
+// Writes "[%08X] [time] message" as one narrow write. Composed by hand: the runtime's formatting
+// costs more than the file write itself, and mingw-w64's fwprintf would read "%s" as narrow anyway.
+// Lines that are all ASCII (nearly all) are narrowed directly, which is what the runtime's default
+// "C" locale would make of them; any other line goes through the runtime's own conversion.
+void WriteLogLine(FILE* stream, DWORD threadId, const std::wstring& time, const wchar_t* message)
+{
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    wchar_t line[1100];
+    size_t length = 0;
+    line[length++] = L'[';
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        line[length++] = kHex[(threadId >> shift) & 0xF];
+    }
+    line[length++] = L']';
+    line[length++] = L' ';
+    line[length++] = L'[';
+    for (wchar_t c : time) {
+        line[length++] = c;
+    }
+    line[length++] = L']';
+    line[length++] = L' ';
+    for (const wchar_t* c = message; *c != L'\0' && length < _countof(line) - 1; ++c) {
+        line[length++] = *c;
+    }
+    line[length] = L'\0';
+
+    char narrow[_countof(line)];
+    for (size_t i = 0; i <= length; ++i) {
+        if (line[i] > 0x7F) {
+            size_t converted = 0;
+            char wide[sizeof(line) * 2];
+            if (wcstombs_s(&converted, wide, sizeof(wide), line, _TRUNCATE) == 0) {
+                fputs(wide, stream);
+            } else {
+                fputws(line, stream);
+            }
+            return;
+        }
+        narrow[i] = static_cast<char>(line[i]);
+    }
+    fputs(narrow, stream);
+}
+
 FILE* OpenLogFile(const std::wstring& path)
 {
     // Other processes may read the log while the agent runs, but neither write to it nor delete it.
@@ -195,28 +238,19 @@ void TraceManager::WriteLine(const wchar_t* message)
         if (lineCounter_ % 100 == 0) {
             RotateLogFileIfNeeded();
         }
-        // Local time changes once a second but costs a time-zone lookup every call: format it only
-        // when the second has moved on.
-        const __time64_t now = _time64(nullptr);
-        if (now != lineTimeSecond_) {
-            lineTimeSecond_ = now;
-            lineTimeText_ = FormatLogLineTime(now);
+        // The runtime's clock and local time cost microseconds a call, and the text changes once a
+        // second: the system clock, which is cheap, says when to format it again.
+        FILETIME systemTime = {};
+        GetSystemTimeAsFileTime(&systemTime);
+        const unsigned long long second =
+            ((static_cast<unsigned long long>(systemTime.dwHighDateTime) << 32) | systemTime.dwLowDateTime) /
+            10000000ULL;
+        if (second != lineTimeSecond_) {
+            lineTimeSecond_ = second;
+            lineTimeText_ = FormatLogLineTime();
         }
-        // Formatted here rather than by fwprintf, which mingw-w64 would run with C99 rules ("%s" narrow).
-        wchar_t line[1100] = {};
-        _snwprintf_s(line, _countof(line), _TRUNCATE, L"[%08X] [%s] %s", GetCurrentThreadId(),
-                     lineTimeText_.c_str(), message);
         if (logStream_ != nullptr) {
-            // One conversion of the whole line in the runtime's locale, then one narrow write: the
-            // runtime's fputws converts and locks character by character. A line the locale cannot
-            // represent is left to fputws, which handles it as it always does.
-            char narrow[sizeof(line) * 2];
-            size_t converted = 0;
-            if (wcstombs_s(&converted, narrow, sizeof(narrow), line, _TRUNCATE) == 0) {
-                fputs(narrow, logStream_);
-            } else {
-                fputws(line, logStream_);
-            }
+            WriteLogLine(logStream_, GetCurrentThreadId(), lineTimeText_, message);
             fflush(logStream_);
         }
         ++lineCounter_;

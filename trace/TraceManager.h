@@ -50,7 +50,7 @@ private:
     std::wstring extension_ = L".log";
     CRITICAL_SECTION lock_;
     // The last log line's time, in seconds and as text; guarded by the lock.
-    __time64_t lineTimeSecond_ = -1;
+    unsigned long long lineTimeSecond_ = 0;
     std::wstring lineTimeText_;
 
     static std::atomic<TraceManager*> instance_;
