@@ -473,6 +473,8 @@ void MeasureIdle()
     const Usage floorAfter = UsageOf(floor.process, "HalyardFloor.exe window");
     const size_t ticksAfter = CountInLogs(temp + L"\\Orvanta", "WM_TIMER received");
 
+    fprintf(stderr, "HalyardBench: CPU time since start: agent %.0f ms, floor %.0f ms\n", agentAfter.cpuMs,
+            floorAfter.cpuMs);
     const auto one = [](double value) { return Summarize({value}); };
     g_rows.push_back({"idle: private bytes", "KiB", one(agentAfter.privateKb), one(floorAfter.privateKb)});
     g_rows.push_back({"idle: working set", "KiB", one(agentAfter.workingSetKb), one(floorAfter.workingSetKb)});
