@@ -2,6 +2,7 @@
 // floor), measured in the same run, printed as one table: median (min-max) of repeated runs, and the
 // ratio agent/floor (for throughput, floor/agent: how many times slower). Runs under Wine or Windows.
 //   HalyardBench [--quick]      --quick: fewer repetitions and 5 s of idleness instead of 30
+#include "devtools/common/DevFiles.h"
 #include "devtools/debugcapture/DebugCapture.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
@@ -22,6 +23,8 @@
 
 using Orvanta::Deskweave::Trace;
 using Orvanta::Deskweave::TraceManager;
+using HalyardDev::BinaryFolder;
+using HalyardDev::TempFolder;
 
 namespace {
 
@@ -32,6 +35,31 @@ const wchar_t kSyncKey[] = L"SOFTWARE\\Veltane\\Orvanta\\Sync";
 const wchar_t kTraceTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 
 bool g_quick = false;
+
+// Measurements point the temporary path of this process (and so of the agents it starts) at folders
+// of their own; this puts it back.
+class TempPathScope
+{
+public:
+    explicit TempPathScope(const std::wstring& folder)
+    {
+        GetEnvironmentVariableW(L"TMP", tmp_, MAX_PATH);
+        GetEnvironmentVariableW(L"TEMP", temp_, MAX_PATH);
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+    ~TempPathScope()
+    {
+        SetEnvironmentVariableW(L"TMP", tmp_[0] != L'\0' ? tmp_ : nullptr);
+        SetEnvironmentVariableW(L"TEMP", temp_[0] != L'\0' ? temp_ : nullptr);
+    }
+    TempPathScope(const TempPathScope&) = delete;
+    TempPathScope& operator=(const TempPathScope&) = delete;
+
+private:
+    wchar_t tmp_[MAX_PATH] = {};
+    wchar_t temp_[MAX_PATH] = {};
+};
 
 double Now()
 {
@@ -76,23 +104,6 @@ struct Row {
 };
 
 std::vector<Row> g_rows;
-
-std::wstring BinaryFolder()
-{
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.rfind(L'\\'));
-}
-
-std::wstring MakeTempFolder(const wchar_t* name)
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring folder = std::wstring(temp) + L"halyard-bench-" + name + L"-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
 
 struct Child {
     HANDLE process = nullptr;
@@ -176,9 +187,9 @@ void SetPolicy(bool present, bool adjustPermissions)
 // OutputDebugStringW, fwprintf and fflush and nothing else.
 double TraceRate(bool floor, int threads, int lines)
 {
-    const std::wstring folder = MakeTempFolder(floor ? L"floor-trace" : L"agent-trace");
-    SetEnvironmentVariableW(L"TMP", folder.c_str());
-    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    const TempFolder temp;
+    const std::wstring& folder = temp.Path();
+    const TempPathScope tempPath(folder);
     FILE* file = nullptr;
     std::wstring line = std::wstring(L"[00000F3C] [12/04 10:13:44] ") + kTraceTag + L"::enter...\n";
     const std::wstring message = std::wstring(kTraceTag) + L"::enter...\n";
@@ -234,7 +245,8 @@ int TraceChild(int argc, wchar_t** argv)
 
 double TraceRateUnderDebugger(bool floor, int threads, int lines)
 {
-    const std::wstring result = MakeTempFolder(L"debugged") + L"\\rate.txt";
+    const TempFolder temp;
+    const std::wstring result = temp / L"rate.txt";
     HalyardDev::DebugCapture capture;
     capture.Start(L"\"" + BinaryFolder() + L"\\HalyardBench.exe\" --trace-child " + (floor ? L"floor " : L"agent ") +
                   std::to_wstring(threads) + L" " + std::to_wstring(lines) + L" \"" + result + L"\"");
@@ -455,9 +467,9 @@ size_t CountInLogs(const std::wstring& folder, const char* needle)
 void MeasureIdle()
 {
     SetPolicy(true, false);
-    const std::wstring temp = MakeTempFolder(L"idle");
-    SetEnvironmentVariableW(L"TMP", temp.c_str());
-    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    const TempFolder idle;
+    const std::wstring& temp = idle.Path();
+    const TempPathScope tempPath(temp);
     Child agent = Start(L"Halyard.exe", L"/run");
     Child floor = Start(L"HalyardFloor.exe", L"window");
     WaitForWindow(kAgentClass, 20000);
@@ -490,7 +502,8 @@ void MeasureIdle()
 
 void MeasureLogoff()
 {
-    const std::wstring folders = MakeTempFolder(L"sync");
+    const TempFolder sync;
+    const std::wstring& folders = sync.Path();
     for (const wchar_t* sub : {L"\\Sync", L"\\Sync\\Personal", L"\\Sync\\Shared", L"\\Sync\\Favorite"}) {
         CreateDirectoryW((folders + sub).c_str(), nullptr);
     }

@@ -72,17 +72,4 @@ TEST_F(PolicyTemplates, DriveTextFitsTheBufferTheAgentReadsItInto)
     EXPECT_LE(std::stoi(lengths[0]), 29);
 }
 
-TEST_F(PolicyTemplates, EveryStringAndPresentationTheTemplateNamesIsDefined)
-{
-    const std::regex reference(R"(\$\((string|presentation)\.([A-Za-z0-9_]+)\))");
-    int checked = 0;
-    for (std::sregex_iterator it(admx_.begin(), admx_.end(), reference), end; it != end; ++it) {
-        const std::string id = (*it)[2].str();
-        const std::string element = (*it)[1].str() == "string" ? "<string id=\"" : "<presentation id=\"";
-        EXPECT_NE(std::string::npos, adml_.find(element + id + "\"")) << id;
-        ++checked;
-    }
-    EXPECT_EQ(8, checked);
-}
-
 } // namespace

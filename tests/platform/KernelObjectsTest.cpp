@@ -87,31 +87,6 @@ TEST_F(EventWrapper, ASecondEventOfTheSameNameOpensTheSameObject)
     EXPECT_EQ("Orvanta::Deskweave::Event::Create:: " + named, messages[1]);
 }
 
-TEST_F(EventWrapper, WaitReturnsWhenAnotherThreadSetsAnAutoResetEvent)
-{
-    Event event;
-    ASSERT_TRUE(event.Create(nullptr, FALSE, FALSE, nullptr));
-    for (int round = 0; round < 20; ++round) {
-        std::thread setter([&event] { event.Set(); });
-        EXPECT_TRUE(event.Wait());
-        setter.join();
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event.Handle(), 0)) << "auto reset: consumed by the wait";
-    }
-}
-
-TEST_F(EventWrapper, CloseForgetsTheHandleAndASecondCloseOnlyTraces)
-{
-    Event event;
-    ASSERT_TRUE(event.Create(nullptr, TRUE, FALSE, nullptr));
-    event.Close();
-    EXPECT_EQ(nullptr, event.Handle());
-    event.Close();
-    const Messages messages = log_.Messages();
-    EXPECT_EQ((Messages{"Orvanta::Deskweave::Event::Create:: Event = (null)", "Orvanta::Deskweave::Event::Close:: Enter",
-                        "Orvanta::Deskweave::Event::Close:: Enter"}),
-              messages);
-}
-
 TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
 {
     const std::wstring name = L"Local\\HalyardTestMutex-" + UniqueSuffix();
@@ -133,20 +108,6 @@ TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
     first.reset();
     NamedMutex third(name.c_str());
     EXPECT_TRUE(third.IsOwned()) << "released and closed by the first one's destructor";
-}
-
-TEST(InstanceMutex, DescriptorHasAPresentNullDacl)
-{
-    PSECURITY_DESCRIPTOR descriptor = CreateEveryOneAllowedSecurityDescriptor();
-    ASSERT_NE(nullptr, descriptor);
-    BOOL present = FALSE;
-    BOOL defaulted = TRUE;
-    PACL dacl = reinterpret_cast<PACL>(1);
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_EQ(nullptr, dacl);
-    EXPECT_FALSE(defaulted);
-    LocalFree(descriptor);
 }
 
 class ChildProcess : public testing::Test

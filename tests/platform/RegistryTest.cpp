@@ -67,15 +67,4 @@ TEST_F(RegistryKey, AnyTypeIsReadAsRawBytes)
     EXPECT_EQ(L'A', text[1]);
 }
 
-TEST_F(RegistryKey, CloseIsIdempotentAndAMissingKeyIsFileNotFound)
-{
-    registry_.Close();
-    registry_.Close();
-    DWORD value = 0;
-    EXPECT_EQ(ERROR_INVALID_HANDLE, registry_.QueryDWORDValue(L"x", value));
-
-    Registry missing;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, missing.Open(HKEY_CURRENT_USER, L"Software\\HalyardTest\\NoSuchKey", KEY_READ));
-}
-
 } // namespace

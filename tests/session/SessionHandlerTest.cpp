@@ -67,14 +67,6 @@ TEST_F(PendingUploads, SequenceIdsAreOrderedByUnsignedBytesWithAProperPrefixFirs
     }
 }
 
-TEST_F(PendingUploads, AnIgnoredNotificationLeavesTheCountsAlone)
-{
-    SyncWindowHandler handler;
-    Notify(handler, "0002", 0, 5);
-    Notify(handler, "0001", 5, 5); // older: ignored, so uploads stay pending
-    EXPECT_TRUE(QueryFindsPending(handler));
-}
-
 TEST_F(PendingUploads, CountsAreComparedSignedAndReplacedNotSummed)
 {
     struct Row {

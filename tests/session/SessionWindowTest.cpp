@@ -64,20 +64,6 @@ TEST_F(SessionWindow, ShutdownReasonIsRegisteredAndWithdrawnOnTheWindowThreadOnl
     EXPECT_EQ(1, destroys);
 }
 
-TEST_F(SessionWindow, NotificationAfterTheWindowIsGoneUpdatesTheCountsButPostsNothing)
-{
-    HalyardDev::SessionHost host;
-    ASSERT_EQ(0u, host.CreateResult());
-    EXPECT_EQ(0, host.Close());
-    Notify(host, "1", 1, 3);
-    LRESULT result = 0;
-    host.Handler().OnQueryEndSession(nullptr, 0, 0, &result);
-
-    const std::vector<std::string> messages = log_.Messages();
-    EXPECT_EQ(-1, FindMessage(messages, "Posting"));
-    EXPECT_GE(FindMessage(messages, kHandler + "OnQueryEndSession:: Done = 1, Total = 3"), 0);
-}
-
 TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPreparesTheEngine)
 {
     TestRegistryKey policy(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Veltane\\Orvanta\\Groupmere");

@@ -124,19 +124,7 @@ bool AgentRun::WaitForAgentWindow(DWORD timeoutMs)
 
 DWORD AgentRun::RunDevCtl(const std::wstring& arguments)
 {
-    std::wstring commandLine = L"\"" + BinaryFolder() + L"\\HalyardDevCtl.exe\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return GetLastError();
-    }
-    WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(info.hProcess, &exitCode);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return exitCode;
+    return RunAndWait(L"\"" + BinaryFolder() + L"\\HalyardDevCtl.exe\" " + arguments);
 }
 
 void AgentRun::SignalTerminate()

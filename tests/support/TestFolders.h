@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devtools/common/DevFiles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -7,40 +9,12 @@
 
 namespace HalyardTest {
 
+using namespace HalyardDev;
+
 // Registers a routine that "<test binary> --child NAME" runs in place of the tests.
 struct ChildRoutine {
     ChildRoutine(const char* name, int (*routine)());
 };
-
-// A fresh folder under the process's temporary path, deleted with everything in it at the end.
-class TempFolder
-{
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::wstring& Path() const { return path_; }
-    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
-
-void DeleteTree(const std::wstring& path);
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
-std::string ReadFileBytes(const std::wstring& path);
-bool FileExists(const std::wstring& path);
-// File names in a folder matching a pattern ("*" for all), sorted ordinally.
-std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern = L"*");
-
-// The folder of the running test binary, where the agent and the stand-ins are built.
-std::wstring BinaryFolder();
-std::wstring UniqueSuffix();
-
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
 
 // Points GetTempPathW of this process (and its children) at a folder; restores the old value at the end.
 class TempPathOverride

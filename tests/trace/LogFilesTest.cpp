@@ -88,17 +88,6 @@ TEST_F(LogFolder, StartKeepsTheFiveNewestAndTheFirstLineBringsTheFolderToFive)
     EXPECT_EQ(expected, AsSet(ListFolder(logFolder_)));
 }
 
-TEST_F(LogFolder, NewFileIsNamedForItsLocalCreationTime)
-{
-    SYSTEMTIME before = {};
-    GetLocalTime(&before);
-    ASSERT_TRUE(TraceManager::Initialize());
-    wchar_t expectedPrefix[32] = {};
-    _snwprintf_s(expectedPrefix, _countof(expectedPrefix), _TRUNCATE, L"Halyard_%04u-%02u-%02u_%02u-", before.wYear,
-                 before.wMonth, before.wDay, before.wHour);
-    EXPECT_EQ(0u, NewestLog().find(expectedPrefix)) << Narrow(NewestLog());
-}
-
 TEST_F(LogFolder, AnUndeletableOldFileStillCountsAsOneOfTheDeletions)
 {
     MakeFiles({L"Halyard_2020-01-01_00-00-00.log", L"Halyard_2020-01-02_00-00-00.log",
@@ -126,14 +115,6 @@ TEST_F(LogFolder, AFileInPlaceOfTheLogFolderLeavesTracingToTheDebugger)
     EXPECT_FALSE(TraceManager::Initialize());
     Trace(L"goes to the debugger only\n");
     EXPECT_EQ("not a folder", ReadFileBytes(logFolder_));
-}
-
-TEST_F(LogFolder, AMissingTemporaryFolderIsNotCreated)
-{
-    TempPathOverride missing(temp_ / L"missing\\");
-    EXPECT_FALSE(TraceManager::Initialize());
-    Trace(L"goes to the debugger only\n");
-    EXPECT_FALSE(FileExists(temp_ / L"missing"));
 }
 
 TEST_F(LogFolder, RotationIsStrictlyAboveTheThresholdOnEveryHundredthLineAndKeepsFiveFiles)

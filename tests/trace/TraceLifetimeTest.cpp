@@ -79,23 +79,4 @@ TEST_F(TraceLifetime, StoppingWhileFourThreadsTraceLosesNoWholeLineAndClosesTheF
     }
 }
 
-TEST_F(TraceLifetime, InitializeAfterAFullStopStartsAFreshLog)
-{
-    TempFolder temp;
-    TempPathOverride tempPath(temp.Path());
-    ASSERT_TRUE(TraceManager::Initialize());
-    Trace(L"first life\n");
-    TraceManager::Uninitialize();
-    TraceManager::Uninitialize();
-    Trace(L"between lives\n");
-    Sleep(1100);
-    ASSERT_TRUE(TraceManager::Initialize());
-    Trace(L"second life\n");
-    TraceManager::Uninitialize();
-
-    const std::vector<std::string> messages = LogMessages(temp / L"Orvanta");
-    EXPECT_EQ((std::vector<std::string>{"first life", "second life"}), messages);
-    EXPECT_EQ(2u, LogFiles(temp / L"Orvanta").size());
-}
-
 } // namespace

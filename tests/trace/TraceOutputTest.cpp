@@ -99,19 +99,4 @@ TEST_F(TraceOutput, LogFileHoldsPrefixedLinesWithCrLfOnlyWhileTracingIsStarted)
     EXPECT_EQ(0u, bare);
 }
 
-TEST_F(TraceOutput, LogLinesCarryTheWritingThreadAndTodaysDate)
-{
-    const std::vector<LogLine> lines = ParseLog(log_);
-    ASSERT_FALSE(lines.empty());
-    SYSTEMTIME now = {};
-    GetLocalTime(&now);
-    char today[8] = {};
-    snprintf(today, sizeof(today), "%02u/%02u", now.wMonth, now.wDay);
-    EXPECT_EQ(today, lines[0].time.substr(0, 5));
-    for (const LogLine& line : lines) {
-        EXPECT_EQ(lines[0].threadId, line.threadId);
-    }
-    EXPECT_NE(0ul, lines[0].threadId);
-}
-
 } // namespace
