@@ -113,22 +113,7 @@ TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
 class ChildProcess : public testing::Test
 {
 protected:
-    void SetUp() override { SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", records_.Path().c_str()); }
-    void TearDown() override { SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", nullptr); }
-
-    std::string WaitForRecords(size_t lines)
-    {
-        for (int i = 0; i < 500; ++i) {
-            const std::string text = ReadFileBytes(records_ / L"children.log");
-            if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) {
-                return text;
-            }
-            Sleep(10);
-        }
-        return ReadFileBytes(records_ / L"children.log");
-    }
-
-    TempFolder records_;
+    StandInRecords records_;
 };
 
 TEST_F(ChildProcess, CommandLineIsTheQuotedProgramThenTheArguments)
@@ -136,9 +121,10 @@ TEST_F(ChildProcess, CommandLineIsTheQuotedProgramThenTheArguments)
     LogCapture log;
     Process application(L"OrvantaSync.exe");
     EXPECT_EQ(0u, application.Create(L"/resetpassword"));
-    EXPECT_EQ("\"OrvantaSync.exe\" /resetpassword\n", WaitForRecords(1));
+    EXPECT_EQ(Messages{"\"OrvantaSync.exe\" /resetpassword"}, records_.WaitForLines(L"children.log", 1));
     EXPECT_EQ(0u, application.Create(L""));
-    EXPECT_EQ("\"OrvantaSync.exe\" /resetpassword\n\"OrvantaSync.exe\"\n", WaitForRecords(2));
+    EXPECT_EQ((Messages{"\"OrvantaSync.exe\" /resetpassword", "\"OrvantaSync.exe\""}),
+              records_.WaitForLines(L"children.log", 2));
 
     const Messages messages = log.Messages();
     EXPECT_EQ((Messages{"Orvanta::Deskweave::Process::Process:: cmd line = OrvantaSync.exe",

@@ -138,25 +138,14 @@ TEST_F(PendingUploads, CompletionRacingTheQueryNeverLeavesTheEndOfSessionWaiting
 
 TEST(StatusNotifications, EachLaunchesTheSyncApplicationWithItsSwitchAndReturnsFalse)
 {
-    TempFolder records;
-    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", records.Path().c_str());
+    StandInRecords records;
     {
         SyncWindowHandler handler;
         EXPECT_FALSE(handler.OnLogonFailedStatus(nullptr));
         EXPECT_FALSE(handler.OnLogonFailedStatus(nullptr)) << "no de-duplication";
         EXPECT_FALSE(handler.OnSyncNotEnabledStatus(nullptr));
     }
-    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", nullptr);
-
-    std::vector<std::string> launched;
-    for (int i = 0; i < 500 && launched.size() < 3; ++i) {
-        Sleep(10);
-        launched.clear();
-        const std::string text = ReadFileBytes(records / L"children.log");
-        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-            launched.push_back(text.substr(start, end - start));
-        }
-    }
+    std::vector<std::string> launched = records.WaitForLines(L"children.log", 3);
     std::sort(launched.begin(), launched.end());
     EXPECT_EQ((std::vector<std::string>{"\"OrvantaSync.exe\" /resetpassword", "\"OrvantaSync.exe\" /resetpassword",
                                         "\"OrvantaSync.exe\" /resetpassword_syncnotenabled"}),

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -72,8 +73,7 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
     TempFolder temp;
     CreateDirectoryW((temp / L"Sync").c_str(), nullptr);
     folders.SetString(L"SyncRootLocation", temp / L"Sync");
-    TempFolder records;
-    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", records.Path().c_str());
+    StandInRecords records;
 
     HalyardDev::SessionHost host;
     ASSERT_EQ(0u, host.CreateResult());
@@ -83,12 +83,13 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
         return SendMessageW(host.WindowHandle(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
     });
     EXPECT_EQ(std::future_status::timeout, end.wait_for(std::chrono::milliseconds(200))) << "waits for the upload";
-    EXPECT_EQ("", ReadFileBytes(records / L"engine-calls.log"));
+    for (const std::string& call : records.WaitForLines(L"engine-calls.log", 0)) {
+        EXPECT_EQ(std::string::npos, call.find("OvPrepareForLogoff")) << "not before the uploads completed";
+    }
     Notify(host, "2", 1, 1);
     ASSERT_EQ(std::future_status::ready, end.wait_for(std::chrono::seconds(10)));
     EXPECT_EQ(0, end.get());
     host.Close();
-    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", nullptr);
 
     const std::vector<std::string> messages = log_.Messages();
     const int released = FindMessage(messages, kHandler + "OnEndSession:: Uploads have completed.");
@@ -96,8 +97,10 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
                                                    Narrow(temp / L"Sync"));
     ASSERT_GE(released, 0);
     EXPECT_GT(reverted, released);
-    const std::string calls = ReadFileBytes(records / L"engine-calls.log");
-    EXPECT_NE(std::string::npos, calls.find("OvPrepareForLogoff() 00000000")) << calls;
+    const std::vector<std::string> calls = records.WaitForLines(L"engine-calls.log", 1);
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const std::string& call) {
+        return call.find("OvPrepareForLogoff() 00000000") != std::string::npos;
+    }));
 }
 
 } // namespace

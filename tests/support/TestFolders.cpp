@@ -24,6 +24,30 @@ TempPathOverride::~TempPathOverride()
     SetEnvironmentVariableW(L"TEMP", oldTemp_.empty() ? nullptr : oldTemp_.c_str());
 }
 
+StandInRecords::StandInRecords()
+{
+    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", folder_.Path().c_str());
+}
+
+StandInRecords::~StandInRecords()
+{
+    SetEnvironmentVariableW(L"HALYARD_STANDIN_DIR", nullptr);
+}
+
+std::vector<std::string> StandInRecords::WaitForLines(const wchar_t* file, size_t count) const
+{
+    std::vector<std::string> lines;
+    for (int attempt = 0; attempt < 500 && lines.size() < count; ++attempt) {
+        lines.clear();
+        const std::string text = ReadFileBytes(folder_ / file);
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            lines.push_back(text.substr(start, end - start));
+        }
+        Sleep(lines.size() < count ? 10 : 0);
+    }
+    return lines;
+}
+
 TestRegistryKey::TestRegistryKey(HKEY root, const std::wstring& subKey) : root_(root), subKey_(subKey)
 {
     RegDeleteTreeW(root_, subKey_.c_str());

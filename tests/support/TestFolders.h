@@ -30,6 +30,23 @@ private:
     std::wstring oldTemp_;
 };
 
+// Points the development stand-ins started by this process (children inherit the variable) at a
+// fresh record folder for the life of a test.
+class StandInRecords
+{
+public:
+    StandInRecords();
+    ~StandInRecords();
+    StandInRecords(const StandInRecords&) = delete;
+    StandInRecords& operator=(const StandInRecords&) = delete;
+
+    // The lines of a record file once it holds at least `count` of them (or whatever it holds after 5 s).
+    std::vector<std::string> WaitForLines(const wchar_t* file, size_t count) const;
+
+private:
+    TempFolder folder_;
+};
+
 // A registry key created fresh for a test and deleted with its whole tree at both ends.
 class TestRegistryKey
 {
