@@ -1,41 +1,16 @@
 #include "devtools/sessionhost/SessionHost.h"
 
 #include <chrono>
-#include <future>
 
 namespace HalyardDev {
 
-SessionHost::SessionHost() : handler_(std::make_unique<Orvanta::Deskweave::SyncWindowHandler>())
-{
-    std::promise<void> created;
-    thread_ = std::thread(&SessionHost::Run, this, &created);
-    created.get_future().wait();
-}
+SessionHost::SessionHost() : handler_(std::make_unique<Orvanta::Deskweave::SyncWindowHandler>()) {}
 
 SessionHost::~SessionHost()
 {
     Close();
     // The handler outlives its window, as in the agent.
     handler_.reset();
-}
-
-void SessionHost::Run(std::promise<void>* created)
-{
-    windowThreadId_ = GetCurrentThreadId();
-    createResult_ = window_.Create(GetModuleHandleW(nullptr), L"Halyard session host", &observer_);
-    created->set_value();
-    if (createResult_ == 0) {
-        exitCode_ = window_.MessageLoop();
-    }
-}
-
-int SessionHost::Close()
-{
-    if (thread_.joinable()) {
-        window_.Destroy();
-        thread_.join();
-    }
-    return exitCode_;
 }
 
 bool SessionHost::Observer::OnQueryEndSession(HWND w, WPARAM wp, LPARAM lp, LRESULT* r)

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "devtools/sessionhost/WindowThread.h"
 #include "session/SyncWindowHandler.h"
-#include "window/Window.h"
 
 #include <windows.h>
 
@@ -9,8 +9,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <future>
-#include <thread>
 
 namespace HalyardDev {
 
@@ -27,9 +25,9 @@ public:
     SessionHost(const SessionHost&) = delete;
     SessionHost& operator=(const SessionHost&) = delete;
 
-    DWORD CreateResult() const { return createResult_; }
-    HWND WindowHandle() const { return window_.Handle(); }
-    DWORD WindowThreadId() const { return windowThreadId_; }
+    DWORD CreateResult() const { return windowThread_.CreateResult(); }
+    HWND WindowHandle() { return windowThread_.GetWindow().Handle(); }
+    DWORD WindowThreadId() const { return windowThread_.ThreadId(); }
 
     // Callable from any thread but the window thread, one call at a time, as the engine calls it.
     Orvanta::Deskweave::ISyncNotificationCallback& Notifications() { return *handler_; }
@@ -40,7 +38,7 @@ public:
     bool WaitForEndSession(int count, DWORD timeoutMs);
 
     // Closes the window from this thread (a post) and waits for the loop to end; its exit code.
-    int Close();
+    int Close() { return windowThread_.Close(); }
 
 private:
     // Counts the session-end messages on their way to the handler.
@@ -68,19 +66,14 @@ private:
 
     void Count(int& counter);
     bool WaitForCount(const int& counter, int count, DWORD timeoutMs);
-    void Run(std::promise<void>* created);
 
     std::unique_ptr<Orvanta::Deskweave::SyncWindowHandler> handler_;
     Observer observer_{*this};
-    Orvanta::Deskweave::Window window_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     int queries_ = 0;
     int ends_ = 0;
-    DWORD createResult_ = 0;
-    DWORD windowThreadId_ = 0;
-    int exitCode_ = -1;
-    std::thread thread_;
+    WindowThread windowThread_{observer_, L"Halyard session host"};
 };
 
 } // namespace HalyardDev

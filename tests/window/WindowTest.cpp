@@ -1,5 +1,6 @@
 // The hidden window on the real dispatch path. A process may register the window class only once, so
 // CMake runs each case in a process of its own.
+#include "devtools/sessionhost/WindowThread.h"
 #include "tests/support/LogReader.h"
 #include "window/Window.h"
 #include "window/WindowMessages.h"
@@ -7,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <thread>
 
 using namespace Orvanta::Deskweave;
@@ -55,43 +55,10 @@ private:
     }
 };
 
-// A Window served by a thread of its own, as the agent's main thread serves it.
-class WindowThread
-{
-public:
-    WindowThread()
-    {
-        std::promise<void> created;
-        thread_ = std::thread([this, &created] {
-            threadId = GetCurrentThreadId();
-            createResult = window.Create(GetModuleHandleW(nullptr), L"Test window", &callback);
-            created.set_value();
-            if (createResult == 0) {
-                loopResult = window.MessageLoop();
-            }
-        });
-        created.get_future().wait();
-    }
-    ~WindowThread()
-    {
-        window.Destroy();
-        Join();
-    }
-    void Join()
-    {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-
+// The callback first: it must outlive the window thread.
+struct RecordedWindow {
     RecordingCallback callback;
-    Window window{0};
-    DWORD threadId = 0;
-    DWORD createResult = 0;
-    int loopResult = -1;
-
-private:
-    std::thread thread_;
+    HalyardDev::WindowThread host{callback, L"Test window"};
 };
 
 class HiddenWindow : public testing::Test
@@ -102,9 +69,10 @@ protected:
 
 TEST_F(HiddenWindow, CallbacksRunOnTheCreatingThreadAndAnswerWithTheirResult)
 {
-    WindowThread host;
-    ASSERT_EQ(0u, host.createResult);
-    HWND window = host.window.Handle();
+    RecordedWindow recorded;
+    auto& host = recorded.host;
+    ASSERT_EQ(0u, host.CreateResult());
+    HWND window = host.GetWindow().Handle();
     ASSERT_NE(nullptr, window);
 
     EXPECT_EQ(42, SendMessageW(window, WM_TIMER, 41, 0)) << "handled: the stored result";
@@ -112,9 +80,9 @@ TEST_F(HiddenWindow, CallbacksRunOnTheCreatingThreadAndAnswerWithTheirResult)
     EXPECT_EQ(0, SendMessageW(window, WM_CREATESHUTDOWNREASON, 0, 0));
     EXPECT_EQ(0, SendMessageW(window, WM_DESTROYSHUTDOWNREASON, 0, 0));
     EXPECT_EQ(0, SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF));
-    EXPECT_EQ(host.threadId, host.callback.firstThread.load());
-    EXPECT_TRUE(host.callback.allOnOneThread);
-    EXPECT_EQ(6, host.callback.calls) << "OnCreate and the five sent messages";
+    EXPECT_EQ(host.ThreadId(), recorded.callback.firstThread.load());
+    EXPECT_TRUE(recorded.callback.allOnOneThread);
+    EXPECT_EQ(6, recorded.callback.calls) << "OnCreate and the five sent messages";
 
     const std::vector<std::string> messages = log_.Messages();
     const std::string tag = "Orvanta::Deskweave::Window::WindowProc: ";
@@ -133,14 +101,14 @@ TEST_F(HiddenWindow, CallbacksRunOnTheCreatingThreadAndAnswerWithTheirResult)
 
 TEST_F(HiddenWindow, DestroyFromAnotherThreadPostsCloseAndTheLoopEndsWithTheQuitCode)
 {
-    WindowThread host;
-    ASSERT_EQ(0u, host.createResult);
-    host.window.Destroy(); // from this thread: only a post
-    host.Join();
+    RecordedWindow recorded;
+    auto& host = recorded.host;
+    ASSERT_EQ(0u, host.CreateResult());
+    host.GetWindow().Destroy(); // from this thread: only a post
 
-    EXPECT_EQ(7, host.loopResult);
-    EXPECT_EQ(host.threadId, host.callback.destroyThread.load());
-    EXPECT_EQ(nullptr, host.window.Handle()) << "cleared at WM_NCDESTROY";
+    EXPECT_EQ(7, host.Join());
+    EXPECT_EQ(host.ThreadId(), recorded.callback.destroyThread.load());
+    EXPECT_EQ(nullptr, host.GetWindow().Handle()) << "cleared at WM_NCDESTROY";
 
     const std::vector<std::string> messages = log_.Messages();
     const int close = FindMessage(messages, "uMsg: 16 ");
@@ -172,14 +140,15 @@ TEST_F(HiddenWindow, DestroyOnTheCreatingThreadDestroysAtOnce)
 
 TEST_F(HiddenWindow, SecondCreateIsANoOpAndASecondClassRegistrationFails)
 {
-    WindowThread host;
-    ASSERT_EQ(0u, host.createResult);
-    const HWND window = host.window.Handle();
+    RecordedWindow recorded;
+    auto& host = recorded.host;
+    ASSERT_EQ(0u, host.CreateResult());
+    const HWND window = host.GetWindow().Handle();
     RecordingCallback other;
 
     // Same object, window present: nothing happens (called here only because it does nothing).
-    EXPECT_EQ(0u, host.window.Create(GetModuleHandleW(nullptr), L"Again", &host.callback));
-    EXPECT_EQ(window, host.window.Handle());
+    EXPECT_EQ(0u, host.GetWindow().Create(GetModuleHandleW(nullptr), L"Again", &recorded.callback));
+    EXPECT_EQ(window, host.GetWindow().Handle());
 
     Window second(0);
     SetLastError(0xdeadbeef);
