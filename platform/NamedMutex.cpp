@@ -7,7 +7,7 @@
 
 namespace Orvanta::Deskweave {
 
-NamedMutex::NamedMutex(const wchar_t* name) : name_{}, handle_(nullptr), lastError_(0), owned_(false)
+NamedMutex::NamedMutex(const wchar_t* name) : name_{}, lastError_(0), owned_(false)
 {
     wcsncpy_s(name_, _countof(name_), name, _TRUNCATE);
 
@@ -19,20 +19,17 @@ NamedMutex::NamedMutex(const wchar_t* name) : name_{}, handle_(nullptr), lastErr
     attributes.lpSecurityDescriptor = descriptor.get();
     attributes.bInheritHandle = TRUE;
 
-    handle_ = CreateMutexW(&attributes, TRUE, name_);
+    handle_.reset(CreateMutexW(&attributes, TRUE, name_));
     lastError_ = GetLastError();
     owned_ = (lastError_ == 0);
 }
 
 NamedMutex::~NamedMutex()
 {
-    if (handle_ != nullptr) {
-        if (owned_) {
-            ReleaseMutex(handle_);
-            owned_ = false;
-        }
-        CloseHandle(handle_);
-        handle_ = nullptr;
+    // Released here; the handle is closed by its owner after.
+    if (handle_ && owned_) {
+        ReleaseMutex(handle_.get());
+        owned_ = false;
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueResource.h"
+
 #include <windows.h>
 
 namespace Orvanta::Deskweave {
@@ -21,7 +23,7 @@ public:
 
 private:
     wchar_t name_[MAX_PATH];
-    HANDLE handle_;
+    UniqueHandle handle_;
     DWORD lastError_;
     bool owned_;
 };

@@ -2,18 +2,12 @@
 
 namespace Orvanta::Deskweave {
 
-Registry::~Registry()
-{
-    Close();
-}
-
 LONG Registry::Open(HKEY root, const wchar_t* subKey, REGSAM access)
 {
     HKEY key = nullptr;
     const LONG status = RegOpenKeyExW(root, subKey, 0, access, &key);
     if (status == ERROR_SUCCESS) {
-        Close();
-        key_ = key;
+        key_.reset(key);
     }
     return status;
 }
@@ -23,7 +17,7 @@ LONG Registry::QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG
     DWORD type = 0;
     DWORD bytes = size;
     const LONG status =
-        RegQueryValueExW(key_, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+        RegQueryValueExW(key_.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
     if (status == ERROR_SUCCESS) {
         size = bytes / sizeof(wchar_t);
     }
@@ -35,7 +29,7 @@ LONG Registry::QueryDWORDValue(const wchar_t* valueName, DWORD& value)
     DWORD type = 0;
     DWORD data = 0;
     DWORD bytes = sizeof(data);
-    const LONG status = RegQueryValueExW(key_, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes);
+    const LONG status = RegQueryValueExW(key_.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes);
     if (status == ERROR_SUCCESS) {
         value = data;
     }
@@ -44,10 +38,7 @@ LONG Registry::QueryDWORDValue(const wchar_t* valueName, DWORD& value)
 
 void Registry::Close()
 {
-    if (key_ != nullptr) {
-        RegCloseKey(key_);
-        key_ = nullptr;
-    }
+    key_.reset();
 }
 
 } // namespace Orvanta::Deskweave

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueResource.h"
+
 #include <windows.h>
 
 namespace Orvanta::Deskweave {
@@ -11,7 +13,6 @@ class Registry
 {
 public:
     Registry() = default;
-    ~Registry();
 
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
@@ -25,7 +26,7 @@ public:
     void Close();
 
 private:
-    HKEY key_ = nullptr;
+    UniqueHkey key_;
 };
 
 } // namespace Orvanta::Deskweave

@@ -14,25 +14,23 @@ ShutdownBlockReason::ShutdownBlockReason(HWND window, const std::wstring& reason
 #endif
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
     if (version.dwMajorVersion >= 6) {
-        user32Module_ = LoadLibraryW(L"user32.dll");
-        if (user32Module_ != nullptr) {
+        user32Module_.reset(LoadLibraryW(L"user32.dll"));
+        if (user32Module_) {
             // Through the generic function type, which every function pointer may be cast to and back.
             using Generic = void (*)();
             createFunction_ = reinterpret_cast<CreateFunction>(
-                reinterpret_cast<Generic>(GetProcAddress(user32Module_, "ShutdownBlockReasonCreate")));
+                reinterpret_cast<Generic>(GetProcAddress(user32Module_.get(), "ShutdownBlockReasonCreate")));
             destroyFunction_ = reinterpret_cast<DestroyFunction>(
-                reinterpret_cast<Generic>(GetProcAddress(user32Module_, "ShutdownBlockReasonDestroy")));
+                reinterpret_cast<Generic>(GetProcAddress(user32Module_.get(), "ShutdownBlockReasonDestroy")));
         }
     }
 }
 
 ShutdownBlockReason::~ShutdownBlockReason()
 {
+    // The reason goes before the module that holds its functions.
     if (created_ && destroyFunction_ != nullptr) {
         destroyFunction_(window_);
-    }
-    if (user32Module_ != nullptr) {
-        FreeLibrary(user32Module_);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueResource.h"
+
 #include <windows.h>
 
 #include <string>
@@ -28,7 +30,7 @@ private:
     using DestroyFunction = BOOL(WINAPI*)(HWND);
 
     HWND window_;
-    HMODULE user32Module_ = nullptr;
+    UniqueModule user32Module_;
     bool created_ = false;
     std::wstring reasonText_;
     UINT reasonResourceId_;

@@ -2,7 +2,7 @@
 #include "platform/Event.h"
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"
-#include "platform/SecurityDescriptor.h"
+#include "platform/UniqueResource.h"
 #include "tests/support/LogReader.h"
 #include "tests/support/TestFolders.h"
 
@@ -85,6 +85,16 @@ TEST_F(EventWrapper, ASecondEventOfTheSameNameOpensTheSameObject)
     const std::string named = "Event = " + Narrow(name);
     EXPECT_EQ("Orvanta::Deskweave::Event::CreateEveryOneAllowed:: " + named, messages[0]);
     EXPECT_EQ("Orvanta::Deskweave::Event::Create:: " + named, messages[1]);
+}
+
+TEST(HandleOwner, ClosingKeepsTheLastErrorACallerIsAboutToReport)
+{
+    // A value that is no handle: closing it fails and would set ERROR_INVALID_HANDLE.
+    UniqueHandle bogus(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFFFFF0)));
+    SetLastError(0xdeadbeef);
+    bogus.reset();
+    EXPECT_EQ(0xdeadbeefu, GetLastError());
+    EXPECT_FALSE(bogus);
 }
 
 TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
