@@ -74,13 +74,12 @@ void WriteLogLine(FILE* stream, DWORD threadId, const std::wstring& time, const 
     }
     line[length] = L'\0';
 
-    char narrow[_countof(line)];
+    char narrow[sizeof(line) * 2];
     for (size_t i = 0; i <= length; ++i) {
         if (line[i] > 0x7F) {
             size_t converted = 0;
-            char wide[sizeof(line) * 2];
-            if (wcstombs_s(&converted, wide, sizeof(wide), line, _TRUNCATE) == 0) {
-                fputs(wide, stream);
+            if (wcstombs_s(&converted, narrow, sizeof(narrow), line, _TRUNCATE) == 0) {
+                fputs(narrow, stream);
             } else {
                 fputws(line, stream);
             }
