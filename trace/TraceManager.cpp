@@ -50,44 +50,31 @@ tm LocalTimeNow()
 
 // Writes "[%08X] [time] message" as one narrow write. Composed by hand: the runtime's formatting
 // costs more than the file write itself, and mingw-w64's fwprintf would read "%s" as narrow anyway.
-// Lines that are all ASCII (nearly all) are narrowed directly, which is what the runtime's default
-// "C" locale would make of them; any other line goes through the runtime's own conversion.
+// Characters are narrowed as the runtime's default "C" locale does (U+0000 to U+00FF to the same
+// byte); one that locale cannot represent becomes '?', where the runtime's conversion would stop in
+// the middle of the line and lose its end.
 void WriteLogLine(FILE* stream, DWORD threadId, const std::wstring& time, const wchar_t* message)
 {
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    wchar_t line[1100];
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[1100];
     size_t length = 0;
-    line[length++] = L'[';
+    line[length++] = '[';
     for (int shift = 28; shift >= 0; shift -= 4) {
         line[length++] = kHex[(threadId >> shift) & 0xF];
     }
-    line[length++] = L']';
-    line[length++] = L' ';
-    line[length++] = L'[';
+    line[length++] = ']';
+    line[length++] = ' ';
+    line[length++] = '[';
     for (wchar_t c : time) {
-        line[length++] = c;
+        line[length++] = static_cast<char>(c);
     }
-    line[length++] = L']';
-    line[length++] = L' ';
-    for (const wchar_t* c = message; *c != L'\0' && length < _countof(line) - 1; ++c) {
-        line[length++] = *c;
+    line[length++] = ']';
+    line[length++] = ' ';
+    for (const wchar_t* c = message; *c != L'\0' && length < sizeof(line) - 1; ++c) {
+        line[length++] = *c <= 0xFF ? static_cast<char>(*c) : '?';
     }
-    line[length] = L'\0';
-
-    char narrow[sizeof(line) * 2];
-    for (size_t i = 0; i <= length; ++i) {
-        if (line[i] > 0x7F) {
-            size_t converted = 0;
-            if (wcstombs_s(&converted, narrow, sizeof(narrow), line, _TRUNCATE) == 0) {
-                fputs(narrow, stream);
-            } else {
-                fputws(line, stream);
-            }
-            return;
-        }
-        narrow[i] = static_cast<char>(line[i]);
-    }
-    fputs(narrow, stream);
+    line[length] = '\0';
+    fputs(line, stream);
 }
 
 FILE* OpenLogFile(const std::wstring& path)

@@ -88,6 +88,18 @@ TEST_F(LogFolder, StartKeepsTheFiveNewestAndTheFirstLineBringsTheFolderToFive)
     EXPECT_EQ(expected, AsSet(ListFolder(logFolder_)));
 }
 
+TEST_F(LogFolder, CharactersBeyondLatin1BecomeQuestionMarksAndTheLineStaysWhole)
+{
+    ASSERT_TRUE(TraceManager::Initialize());
+    Trace(L"caf\u00e9 \u20ac 5\n");
+    Trace(L"next\n");
+    TraceManager::Uninitialize();
+    const std::vector<LogLine> lines = ParseLog(ReadFileBytes(Log(NewestLog())));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("caf\xe9 ? 5", lines[0].message);
+    EXPECT_EQ("next", lines[1].message);
+}
+
 TEST_F(LogFolder, AnUndeletableOldFileStillCountsAsOneOfTheDeletions)
 {
     MakeFiles({L"Halyard_2020-01-01_00-00-00.log", L"Halyard_2020-01-02_00-00-00.log",
