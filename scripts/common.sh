@@ -62,3 +62,13 @@ halyard_wine_stop() {
 halyard_winpath() {
     echo "Z:$(echo "$1" | sed 's#/#\\#g')"
 }
+
+# Everything the scripts need before their own work: packages, build, a running Wine session that
+# ends with the script. The build's progress goes to standard error.
+halyard_setup() {
+    cd "$HALYARD_ROOT"
+    halyard_install
+    halyard_build >&2
+    halyard_wine_session
+    trap halyard_wine_stop EXIT
+}

@@ -5,12 +5,7 @@
 #   then end of session), the terminate event; a logoff with uploads pending that complete while the
 #   end of session waits; then the log files and the stand-ins' records.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-cd "$HALYARD_ROOT"
-
-halyard_install
-halyard_build
-halyard_wine_session
-trap halyard_wine_stop EXIT
+halyard_setup
 
 BIN="$HALYARD_BUILD/bin"
 DEMO="$HALYARD_BUILD/demo"
