@@ -56,8 +56,7 @@ int RunAgent(HINSTANCE instance)
     TraceManager::Initialize();
 
     Registry policy;
-    if (policy.Open(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_READ) !=
-        ERROR_SUCCESS) {
+    if (policy.Open(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_READ) != ERROR_SUCCESS) {
         Trace(L"On-demand Sync is not configured.  Exit.\n");
         return 0;
     }
