@@ -130,17 +130,6 @@ int Window(const wchar_t* terminateEvent)
     return 0;
 }
 
-int WaitEvent(const wchar_t* name)
-{
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name);
-    if (event == nullptr) {
-        return 1;
-    }
-    WaitForSingleObject(event, INFINITE);
-    CloseHandle(event);
-    return 0;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -150,9 +139,6 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc >= 2 && wcscmp(argv[1], L"window") == 0) {
         return Window(argc >= 3 ? argv[2] : nullptr);
-    }
-    if (argc >= 3 && wcscmp(argv[1], L"wait-event") == 0) {
-        return WaitEvent(argv[2]);
     }
     return 2;
 }

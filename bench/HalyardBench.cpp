@@ -320,6 +320,19 @@ private:
     HANDLE event_;
 };
 
+// From the signal to the process's exit, in ms; the event is reset again for the next round.
+double TimeTermination(HeldEvent& event, Child& child)
+{
+    Sleep(100); // the watcher thread is waiting by now
+    const double start = Now();
+    event.Signal();
+    WaitForSingleObject(child.process, INFINITE);
+    const double elapsed = (Now() - start) * 1000;
+    event.Reset();
+    Finish(child);
+    return elapsed;
+}
+
 void MeasureStartupAndTerminate()
 {
     SetPolicy(true, false);
@@ -335,13 +348,7 @@ void MeasureStartupAndTerminate()
             continue;
         }
         startAgent.push_back((Now() - start) * 1000);
-        Sleep(100); // the watcher thread is waiting by now
-        start = Now();
-        agentTerminate.Signal();
-        WaitForSingleObject(agent.process, INFINITE);
-        stopAgent.push_back((Now() - start) * 1000);
-        agentTerminate.Reset();
-        Finish(agent);
+        stopAgent.push_back(TimeTermination(agentTerminate, agent));
 
         start = Now();
         Child floor = Start(L"HalyardFloor.exe", L"window");
@@ -353,13 +360,7 @@ void MeasureStartupAndTerminate()
         // The same work as the agent's: a watcher thread closes a window, whose loop then ends.
         Child waiter = Start(L"HalyardFloor.exe", L"window Global\\HalyardFloorTerminate");
         WaitForWindow(kFloorClass, 20000);
-        Sleep(100);
-        start = Now();
-        floorTerminate.Signal();
-        WaitForSingleObject(waiter.process, INFINITE);
-        stopFloor.push_back((Now() - start) * 1000);
-        floorTerminate.Reset();
-        Finish(waiter);
+        stopFloor.push_back(TimeTermination(floorTerminate, waiter));
     }
     g_rows.push_back({"start-up to window ready", "ms", Summarize(startAgent), Summarize(startFloor)});
     g_rows.push_back({"terminate event to process exit", "ms", Summarize(stopAgent), Summarize(stopFloor)});
