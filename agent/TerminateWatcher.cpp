@@ -1,5 +1,6 @@
 #include "agent/TerminateWatcher.h"
 
+#include "platform/ObjectNames.h"
 #include "trace/Trace.h"
 
 namespace Orvanta::Deskweave {
@@ -8,7 +9,7 @@ void WatchForTermination(const Event& internalEvent, Window& window)
 {
     // Manual reset, and never reset by an agent: one signal ends the agents of every logon session.
     Event terminateEvent;
-    if (!terminateEvent.CreateEveryOneAllowed(L"Global\\HalyardTerminate", TRUE, FALSE)) {
+    if (!terminateEvent.CreateEveryOneAllowed(kTerminateEventName, TRUE, FALSE)) {
         Trace(L"Shutdown event not created or opened. error = 0x%08X\n", GetLastError());
     }
 

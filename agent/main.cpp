@@ -2,6 +2,7 @@
 #include "agent/resource.h"
 #include "platform/Event.h"
 #include "platform/NamedMutex.h"
+#include "platform/ObjectNames.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
@@ -28,7 +29,7 @@ constexpr int kTitleBufferLength = 1024;
 int RelaunchForLogon()
 {
     TraceToDebugger(L"This instance is called usually by WinLogon. Start a child process to unblock the logon.\n");
-    Process agent(L"Halyard.exe");
+    Process agent(kAgentProgram);
     const DWORD result = agent.Create(L"/run");
     TraceToDebugger(L"%s::CreateProcess result = %08X\n", L"wWinMain", result);
     return 0;
@@ -47,7 +48,7 @@ std::wstring LoadWindowTitle(HINSTANCE instance)
 // return enters the teardown at the step that matches how far start-up came.
 int RunAgent(HINSTANCE instance)
 {
-    NamedMutex instanceGuard(L"Local\\OrvantaSyncAgent");
+    NamedMutex instanceGuard(kInstanceMutexName);
     if (!instanceGuard.IsOwned()) {
         TraceToDebugger(L"Another instance of Halyard process is already running.\n");
         return 0;
@@ -106,6 +107,12 @@ int RunAgent(HINSTANCE instance)
 
     internalEvent.Set();
     watcher.join();
+    // The loop also ends with the window still there: a WM_QUIT posted by another program, or a failed
+    // GetMessageW. The handler goes before the window, so the window goes now, while its WM_DESTROY
+    // still reaches a living handler.
+    if (window.Handle() != nullptr) {
+        window.Destroy();
+    }
     Trace(L"Terminating Halyard process.\n");
     TraceManager::Uninitialize();
     return exitCode;

@@ -14,3 +14,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 set(CMAKE_STRIP   x86_64-w64-mingw32-strip)
 set(CMAKE_OBJCOPY x86_64-w64-mingw32-objcopy)
+set(CMAKE_NM      x86_64-w64-mingw32-nm)
+set(CMAKE_DLLTOOL x86_64-w64-mingw32-dlltool)

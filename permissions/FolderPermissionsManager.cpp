@@ -2,6 +2,7 @@
 
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
+#include "platform/UniqueResource.h"
 #include "trace/Trace.h"
 
 #include <sddl.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <exception>
+#include <initializer_list>
 #include <system_error>
 
 namespace Orvanta::Deskweave {
@@ -38,12 +40,20 @@ void TraceDescriptor(const wchar_t* format, PSECURITY_DESCRIPTOR descriptor)
     LPWSTR text = nullptr;
     if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, kAllDescriptorParts, &text,
                                                              nullptr)) {
+        const UniqueLocalMemory owner(text);
         Trace(format, kInheritName, text);
-        LocalFree(text);
     } else {
         Trace(L"%S:ConvertSecurityDescriptorToStringSecurityDescriptor: failed with last error: %ld\n", kInheritName,
               GetLastError());
     }
+}
+
+// A path that exists but names something else than a folder (a file, after a user or program put one
+// where a sync folder was). A path that does not exist is left to the security calls, which report it.
+bool ExistsButIsNoFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 ACE_HEADER* AceAt(PACL dacl, WORD index)
@@ -142,6 +152,14 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
     }
     Trace(L"%S: destination folder: %s to inherit permissions from source folder: %s\n", kInheritName,
           destFolderPath.c_str(), srcFolderPath.c_str());
+    // A folder's DACL written onto a file, or one made from a file's DACL (which holds nothing that
+    // folders inherit, so nobody would keep access), is never what the user's sync folders need.
+    for (const std::wstring* path : {&destFolderPath, &srcFolderPath}) {
+        if (ExistsButIsNoFolder(*path)) {
+            Trace(L"%S: not a folder, permissions left untouched: %s\n", kInheritName, path->c_str());
+            return;
+        }
+    }
 
     try {
         DWORD needed = 0;

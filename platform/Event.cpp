@@ -23,18 +23,18 @@ bool Event::Create(const wchar_t* name, BOOL manualReset, BOOL initialState, SEC
 {
     Trace(L"%s:: Event = %s\n", kCreateTag, name);
     SetLastError(0);
-    if (handle_ != nullptr) {
+    if (handle_) {
         return true;
     }
     if (name != nullptr) {
         name_ = name;
     }
     // An existing event of the same name is opened; that is how every agent shares one terminate event.
-    handle_ = CreateEventW(attributes, manualReset, initialState, name);
-    if (handle_ == nullptr) {
+    handle_.reset(CreateEventW(attributes, manualReset, initialState, name));
+    if (!handle_) {
         Trace(L"%s:: CreateEvent returned = %d\n", kCreateTag, GetLastError());
     }
-    return handle_ != nullptr;
+    return static_cast<bool>(handle_);
 }
 
 bool Event::CreateEveryOneAllowed(const wchar_t* name, BOOL manualReset, BOOL initialState)
@@ -52,7 +52,7 @@ bool Event::Set()
 {
     Trace(L"%s:: Enter\n", kSetTag);
     SetLastError(0);
-    if (handle_ != nullptr && SetEvent(handle_)) {
+    if (handle_ && SetEvent(handle_.get())) {
         return true;
     }
     Trace(L"%s:: SetEvent returned = %d\n", kSetTag, GetLastError());
@@ -63,7 +63,7 @@ bool Event::Reset()
 {
     Trace(L"%s:: Enter\n", kResetTag);
     SetLastError(0);
-    if (handle_ != nullptr && ResetEvent(handle_)) {
+    if (handle_ && ResetEvent(handle_.get())) {
         return true;
     }
     Trace(L"%s:: ResetEvent returned = %d\n", kResetTag, GetLastError());
@@ -73,13 +73,32 @@ bool Event::Reset()
 bool Event::Wait()
 {
     Trace(L"%s:: Enter\n", kWaitTag);
-    if (handle_ == nullptr) {
+    if (!handle_) {
         Trace(L"%s:: Wait on null event\n", kWaitTag);
         return false;
     }
-    const DWORD result = WaitForSingleObjectEx(handle_, INFINITE, FALSE);
+    const DWORD result = WaitForSingleObjectEx(handle_.get(), INFINITE, FALSE);
     if (result == WAIT_FAILED) {
         Trace(L"%s:: WaitForSingleObjectEx returned = %d\n", kWaitTag, GetLastError());
+    }
+    return result == WAIT_OBJECT_0;
+}
+
+bool Event::WaitUnless(const Event& stop)
+{
+    if (!stop.handle_) {
+        return Wait();
+    }
+    Trace(L"%s:: Enter\n", kWaitTag);
+    if (!handle_) {
+        Trace(L"%s:: Wait on null event\n", kWaitTag);
+        return false;
+    }
+    // This event first: when both are signalled, the wait ended the way the owner hoped.
+    const HANDLE handles[] = {handle_.get(), stop.handle_.get()};
+    const DWORD result = WaitForMultipleObjectsEx(_countof(handles), handles, FALSE, INFINITE, FALSE);
+    if (result == WAIT_FAILED) {
+        Trace(L"%s:: WaitForMultipleObjectsEx returned = %d\n", kWaitTag, GetLastError());
     }
     return result == WAIT_OBJECT_0;
 }
@@ -87,11 +106,11 @@ bool Event::Wait()
 void Event::Close()
 {
     Trace(L"%s:: Enter\n", kCloseTag);
-    if (handle_ != nullptr) {
-        if (!CloseHandle(handle_)) {
+    if (handle_) {
+        // Released by hand: the owner would keep the result of CloseHandle to itself.
+        if (!CloseHandle(handle_.release())) {
             Trace(L"%s:: CloseHandle returned = %d\n", kCloseTag, GetLastError());
         }
-        handle_ = nullptr;
     }
 }
 

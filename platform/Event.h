@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueResource.h"
+
 #include <windows.h>
 
 #include <string>
@@ -26,14 +28,17 @@ public:
     bool Reset();
     // Waits without a time limit; false without a handle or when the wait fails.
     bool Wait();
+    // As Wait, but a signal of `stop` also ends the wait (then false); `stop` without a handle is not
+    // waited on.
+    bool WaitUnless(const Event& stop);
     void Close();
 
-    HANDLE Handle() const { return handle_; }
+    HANDLE Handle() const { return handle_.get(); }
     const std::wstring& Name() const { return name_; }
 
 private:
     std::wstring name_;
-    HANDLE handle_ = nullptr;
+    UniqueHandle handle_;
 };
 
 } // namespace Orvanta::Deskweave

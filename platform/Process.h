@@ -10,7 +10,8 @@ namespace Orvanta::Deskweave {
 class Process
 {
 public:
-    // command: a bare file name (found by the usual search, the agent's own folder first) or a path.
+    // command: a bare file name, started from the folder of the running executable by full path (so a
+    // program of that name in the current directory or on PATH is never started), or a full path.
     explicit Process(const std::wstring& command);
 
     // Starts "\"command\" arguments" (no blank and nothing after the quote when arguments are empty).

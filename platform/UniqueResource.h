@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 namespace Orvanta::Deskweave {
 
 // Move-only owner of one Win32 resource. Closing keeps the thread's last-error value, so a caller can
@@ -55,7 +57,7 @@ struct KernelHandleTraits {
     static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
 
-// CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
+// CreateFileW and CreateToolhelp32Snapshot report failure as INVALID_HANDLE_VALUE, not null.
 struct FileHandleTraits {
     static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
@@ -81,11 +83,19 @@ struct LocalMemoryTraits {
     static void Close(HLOCAL memory) noexcept { LocalFree(memory); }
 };
 
+// A runtime-library stream; closing flushes it.
+struct StreamTraits {
+    static FILE* Invalid() noexcept { return nullptr; }
+    static void Close(FILE* stream) noexcept { fclose(stream); }
+};
+
 using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFileHandle = UniqueResource<HANDLE, FileHandleTraits>;
+using UniqueSnapshot = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueHkey = UniqueResource<HKEY, RegistryKeyTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
+using UniqueStream = UniqueResource<FILE*, StreamTraits>;
 
 } // namespace Orvanta::Deskweave

@@ -1,9 +1,40 @@
 #pragma once
 
-// The closed sync engine, libOVSyncEngine.dll, imported by name at load time. Statuses are signed:
-// negative means failure.
-extern "C" {
-__declspec(dllimport) int OvInitializeIPC2(int version, bool flag);
-__declspec(dllimport) int OvPrepareForLogoff();
-__declspec(dllimport) int OvUninitialize();
-}
+#include "platform/UniqueResource.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace Orvanta::Deskweave {
+
+// The closed sync engine, libOVSyncEngine.dll. It is loaded on first use, by full path, from the
+// agent's own folder, so that the agent starts (and the logon start returns) without it, and no
+// library of that name in the current directory or on PATH is ever loaded. Statuses are signed:
+// negative means failure. A library that cannot be loaded, or lacks the entry point, makes the call
+// fail with HRESULT_FROM_WIN32 of the error (8007007E, 8007007F); the next call tries again.
+// Window thread only.
+class SyncEngine
+{
+public:
+    SyncEngine();
+    // For a library elsewhere than beside the running executable.
+    explicit SyncEngine(std::wstring libraryPath);
+
+    SyncEngine(const SyncEngine&) = delete;
+    SyncEngine& operator=(const SyncEngine&) = delete;
+
+    int OvInitializeIPC2(int version, bool flag);
+    int OvPrepareForLogoff();
+    int OvUninitialize();
+
+private:
+    // The entry point, or null with the failure's status in `status`.
+    FARPROC EntryPoint(const char* name, int& status);
+
+    std::wstring libraryPath_;
+    DWORD pathError_ = 0;
+    UniqueModule library_;
+};
+
+} // namespace Orvanta::Deskweave

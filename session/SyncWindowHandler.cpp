@@ -1,10 +1,11 @@
 #include "session/SyncWindowHandler.h"
 
+#include "agent/resource.h"
 #include "permissions/FolderPermissionsManager.h"
+#include "platform/ObjectNames.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
-#include "session/SyncEngine.h"
 #include "trace/Trace.h"
 #include "window/WindowMessages.h"
 
@@ -30,7 +31,6 @@ const wchar_t kLogonFailedTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnLog
 const wchar_t kSyncNotEnabledTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnSyncNotEnabledStatus";
 
 const wchar_t kReasonText[] = L"File operations in progress. Force log off might lose data!";
-constexpr UINT kReasonResourceId = 101;
 } // namespace
 
 SyncWindowHandler::SyncWindowHandler() : initializeResult_(kNotYetRun), registerResult_(kNotYetRun)
@@ -43,7 +43,7 @@ SyncWindowHandler::~SyncWindowHandler()
 {
     if (initializeResult_ >= 0) {
         try {
-            OvUninitialize();
+            engine_.OvUninitialize();
         } catch (const std::exception&) {
             Trace(L"%s::OvDeregisterJobStatusListener failed\n", kDestructorTag);
         }
@@ -77,14 +77,18 @@ bool SyncWindowHandler::OnCreate(HWND window, WPARAM, LPARAM, LRESULT* result)
 {
     Trace(L"%s::enter...\n", kOnCreateTag);
 
-    Process monitor(L"OrvantaSyncMonitor.exe");
+    Process monitor(kSyncMonitorProgram);
     const DWORD launch = monitor.Create(L"/checkOnDemandMigration");
     Trace(L"%s::CreateProcess result = %08X\n", kOnCreateTag, launch);
 
     // The first connection attempt waits for the first tick: start-up never blocks on the engine.
     SetTimer(window, kConnectionTimerId, kConnectionTimerPeriodMs, nullptr);
 
-    shutdownBlockReason_ = std::make_unique<ShutdownBlockReason>(window, kReasonText, kReasonResourceId);
+    auto reason = std::make_unique<ShutdownBlockReason>(window, kReasonText, IDS_SHUTDOWN_BLOCK_REASON);
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        shutdownBlockReason_ = std::move(reason);
+    }
 
     *result = 0;
     return true;
@@ -93,9 +97,16 @@ bool SyncWindowHandler::OnCreate(HWND window, WPARAM, LPARAM, LRESULT* result)
 bool SyncWindowHandler::OnDestroy(HWND, WPARAM, LPARAM, LRESULT* result)
 {
     Trace(L"%s::enter...\n", kOnDestroyTag);
-    if (shutdownBlockReason_) {
+    // Taken from under a notification that may be about to post through it, and deleted outside the
+    // lock: the platform call and the library release need not hold up a notification.
+    std::unique_ptr<ShutdownBlockReason> reason;
+    {
+        std::lock_guard<std::mutex> lock(countsMutex_);
+        reason = std::move(shutdownBlockReason_);
+    }
+    if (reason) {
         Trace(L"%s:: Deleting shutdown block reason.\n", kOnDestroyTag);
-        shutdownBlockReason_.reset();
+        reason.reset();
     }
     *result = 0;
     PostQuitMessage(0);
@@ -116,7 +127,7 @@ bool SyncWindowHandler::OnTimer(HWND window, WPARAM wParam, LPARAM, LRESULT* res
         return true;
     }
     if (initializeResult_ < 0) {
-        initializeResult_ = OvInitializeIPC2(3, true);
+        initializeResult_ = engine_.OvInitializeIPC2(3, true);
         if (initializeResult_ < 0) {
             Trace(L"%s::OvInitialize2 failed with result = %08X\n", kOnTimerTag, initializeResult_);
         }
@@ -220,17 +231,30 @@ bool SyncWindowHandler::OnEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
     Trace(L"%s::enter...\n", kEndSessionTag);
     if (waitingForUploads_) {
         Trace(L"%s:: Waiting for uploads to complete.\n", kEndSessionTag);
-        // No time limit: an upload is never abandoned. The notification that ends the wait takes the
-        // counts lock meanwhile, so the lock must not be held here.
-        uploadsCompleteEvent_.Wait();
+        // No time limit: an upload is never abandoned, unless the agent is told to stop. While this
+        // thread waits it handles no message, so the terminate watcher's WM_CLOSE cannot reach the
+        // window: the terminate event itself must end the wait. The notification that ends the wait
+        // takes the counts lock meanwhile, so the lock must not be held here.
+        Event terminate;
+        terminate.CreateEveryOneAllowed(kTerminateEventName, TRUE, FALSE);
+        const bool completed = uploadsCompleteEvent_.WaitUnless(terminate);
         waitingForUploads_ = false;
+        if (!completed && terminate.Handle() != nullptr &&
+            WaitForSingleObject(terminate.Handle(), 0) == WAIT_OBJECT_0) {
+            // Preparing the engine for logoff now could cost the uploads the wait was for; the agent
+            // was told to stop, so it leaves the engine and the folders as they are.
+            Trace(L"%s:: Terminate event signalled while waiting for uploads. Ending without them.\n",
+                  kEndSessionTag);
+            *result = 0;
+            return true;
+        }
         Trace(L"%s:: Uploads have completed. Continuing to end session.\n", kEndSessionTag);
     }
     if (adjustPermissionsOnLogoff_) {
         FolderPermissionsManager permissions;
         permissions.RevertRootAndChildrenFoldersToInheritedPermissions();
     }
-    const int status = OvPrepareForLogoff();
+    const int status = engine_.OvPrepareForLogoff();
     if (status < 0) {
         Trace(L"%s::OvPrepareForLogoff result = %08X\n", kEndSessionTag, status);
     }
@@ -251,7 +275,7 @@ bool SyncWindowHandler::OnSyncNotEnabledStatus(void*)
 bool SyncWindowHandler::LaunchSyncApplication(const wchar_t* tag, const wchar_t* argument)
 {
     Trace(L"%s::enter...\n", tag);
-    Process application(L"OrvantaSync.exe");
+    Process application(kSyncApplicationProgram);
     const DWORD launch = application.Create(argument);
     Trace(L"%s::CreateProcess result = %08X\n", tag, launch);
     return false;

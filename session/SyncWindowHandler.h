@@ -3,6 +3,7 @@
 #include "platform/Event.h"
 #include "session/ISyncNotificationCallback.h"
 #include "session/ShutdownBlockReason.h"
+#include "session/SyncEngine.h"
 #include "window/IWindowCallback.h"
 
 #include <memory>
@@ -12,7 +13,8 @@
 namespace Orvanta::Deskweave {
 
 // The session handler: the window's callback (window thread only) and the engine's notification
-// callback (any thread; notifications one at a time). It must outlive its window.
+// callback (any thread; notifications one at a time). It must outlive its window, and the
+// notification source must stop calling before it is destroyed.
 class SyncWindowHandler : public IWindowCallback, public ISyncNotificationCallback
 {
 public:
@@ -43,9 +45,12 @@ private:
 
     bool LaunchSyncApplication(const wchar_t* tag, const wchar_t* argument);
 
+    SyncEngine engine_;
     int initializeResult_;
     int registerResult_;
     std::string lastSequenceId_;
+    // Also guards the shutdownBlockReason_ pointer, which notifications read while the window thread
+    // may be deleting the object.
     std::mutex countsMutex_;
     bool waitingForUploads_ = false;
     int uploadsDone_ = 0;

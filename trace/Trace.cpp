@@ -23,8 +23,11 @@ void FormatMessageText(wchar_t (&message)[kMessageBufferLength], const wchar_t* 
 
 } // namespace
 
+// Callers trace a failure and then read GetLastError() for their own report, so a trace call gives
+// back the last-error value it found (the log writer's size check and file search change it).
 void Trace(const wchar_t* format, ...)
 {
+    const DWORD lastError = GetLastError();
     wchar_t message[kMessageBufferLength] = {};
     va_list args;
     va_start(args, format);
@@ -33,10 +36,12 @@ void Trace(const wchar_t* format, ...)
 
     OutputDebugStringW(message);
     TraceManager::Write(message);
+    SetLastError(lastError);
 }
 
 void TraceToDebugger(const wchar_t* format, ...)
 {
+    const DWORD lastError = GetLastError();
     wchar_t message[kMessageBufferLength] = {};
     va_list args;
     va_start(args, format);
@@ -44,6 +49,7 @@ void TraceToDebugger(const wchar_t* format, ...)
     va_end(args);
 
     OutputDebugStringW(message);
+    SetLastError(lastError);
 }
 
 } // namespace Orvanta::Deskweave

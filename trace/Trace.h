@@ -5,7 +5,7 @@ namespace Orvanta::Deskweave {
 // Formats use the Microsoft wide printf conventions: "%s" is a wide string, "%S" a narrow one,
 // "%I64u" an unsigned 64-bit number. A message is cut after 1022 characters.
 // Trace writes to the debugger output and, while tracing is started, to the log file.
-// Safe on any thread; never throws.
+// Safe on any thread; never throws; leaves the thread's last-error value as it found it.
 void Trace(const wchar_t* format, ...);
 
 // Debugger output only: for the start-up paths on which no log file is ever opened.

@@ -2,6 +2,7 @@
 
 #include "platform/UniqueResource.h"
 
+#include <io.h>
 #include <share.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@ namespace Orvanta::Deskweave {
 
 std::atomic<TraceManager*> TraceManager::instance_{nullptr};
 std::atomic<long> TraceManager::referenceCount_{0};
+std::atomic<bool> TraceManager::ownerReferenceHeld_{false};
 long TraceManager::lineCounter_ = 0;
 
 namespace {
@@ -96,13 +98,7 @@ std::wstring FormatLogFileTime()
 
 std::wstring FormatLogLineTime()
 {
-    return FormatLogLineTime(_time64(nullptr));
-}
-
-std::wstring FormatLogLineTime(__time64_t time)
-{
-    tm local = {};
-    _localtime64_s(&local, &time);
+    const tm local = LocalTimeNow();
     wchar_t buffer[32] = {};
     _snwprintf_s(buffer, _countof(buffer), _TRUNCATE, L"%02d/%02d %02d:%02d:%02d", local.tm_mon + 1, local.tm_mday,
                  local.tm_hour, local.tm_min, local.tm_sec);
@@ -129,10 +125,7 @@ TraceManager::TraceManager()
 
 TraceManager::~TraceManager()
 {
-    if (logStream_ != nullptr) {
-        fclose(logStream_);
-        logStream_ = nullptr;
-    }
+    logStream_.reset();
     DeleteCriticalSection(&lock_);
 }
 
@@ -153,6 +146,7 @@ bool TraceManager::Initialize()
             return false;
         }
         referenceCount_.fetch_add(1);
+        ownerReferenceHeld_.store(true);
         return true;
     } catch (const std::exception& e) {
         OutputDebugStringA(e.what());
@@ -162,7 +156,11 @@ bool TraceManager::Initialize()
 
 void TraceManager::Uninitialize()
 {
-    Release();
+    // Only the owner's reference is given back, and only once: a second call must not take a
+    // reference that a writer holds, or the instance would be destroyed under that writer.
+    if (ownerReferenceHeld_.exchange(false)) {
+        Release();
+    }
 }
 
 void TraceManager::Write(const wchar_t* message)
@@ -202,14 +200,7 @@ void TraceManager::Release()
         return;
     }
     // Exchange, not load-then-clear: whichever release reaches zero first takes the instance, and only it.
-    if (TraceManager* instance = instance_.exchange(nullptr)) {
-        if (instance->logStream_ != nullptr) {
-            fflush(instance->logStream_);
-            fclose(instance->logStream_);
-            instance->logStream_ = nullptr;
-        }
-        delete instance;
-    }
+    delete instance_.exchange(nullptr);
 }
 
 long TraceManager::LinesWritten()
@@ -235,9 +226,9 @@ void TraceManager::WriteLine(const wchar_t* message)
             lineTimeSecond_ = second;
             lineTimeText_ = FormatLogLineTime();
         }
-        if (logStream_ != nullptr) {
-            WriteLogLine(logStream_, GetCurrentThreadId(), lineTimeText_, message);
-            fflush(logStream_);
+        if (logStream_) {
+            WriteLogLine(logStream_.get(), GetCurrentThreadId(), lineTimeText_, message);
+            fflush(logStream_.get());
         }
         ++lineCounter_;
     } catch (const std::exception& e) {
@@ -262,11 +253,12 @@ bool TraceManager::Start()
     DeleteOlderLogFilesIfNeeded();
 
     logFilePath_ = NewLogFilePath();
-    logStream_ = OpenLogFile(logFilePath_);
-    if (logStream_ == nullptr) {
+    logStream_.reset(OpenLogFile(logFilePath_));
+    if (!logStream_) {
         Report(L"TraceManager::Start", L":_wfopen_s: failed with errno: ", errno);
         return false;
     }
+    streamIsAtLogFilePath_ = true;
     return true;
 }
 
@@ -283,41 +275,59 @@ std::wstring TraceManager::GetLogFilesPath()
     return path;
 }
 
+bool TraceManager::ReadLogFileSize(long long& size)
+{
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (streamIsAtLogFilePath_) {
+        // The stream's own handle: opening the file by name costs about a millisecond under Wine, and
+        // every writer waits for this check.
+        const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(logStream_.get())));
+        if (!GetFileInformationByHandle(file, &information)) {
+            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
+                   GetLastError());
+            return false;
+        }
+    } else {
+        // After a failed rotation the path names a file that the stream does not hold: only opening it by
+        // name tells whether it exists now. Access 0 asks only for attributes, which the share mode of
+        // the agent's own stream allows.
+        UniqueFileHandle file(CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file) {
+            Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
+                   GetLastError());
+            return false;
+        }
+        if (!GetFileInformationByHandle(file.get(), &information)) {
+            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
+                   GetLastError());
+            return false;
+        }
+    }
+    size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
+                                  information.nFileSizeLow);
+    return true;
+}
+
 void TraceManager::RotateLogFileIfNeeded()
 {
     {
         CriticalSectionGuard guard(lock_);
         try {
-            // Access 0 asks only for attributes, which the share mode of the agent's own stream allows.
-            UniqueFileHandle file(
-                CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (!file) {
-                Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
-                       GetLastError());
+            long long size = 0;
+            if (!ReadLogFileSize(size)) {
                 return;
             }
-            BY_HANDLE_FILE_INFORMATION information = {};
-            if (!GetFileInformationByHandle(file.get(), &information)) {
-                Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
-                       GetLastError());
-                return;
-            }
-            file.reset();
-
-            const long long size =
-                static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
-                                       information.nFileSizeLow);
             const long long threshold = static_cast<long long>(maxLogFileSizeMb_ << 20);
             if (size > threshold) {
                 logFilePath_ = NewLogFilePath();
-                FILE* stream = OpenLogFile(logFilePath_);
-                if (stream == nullptr) {
+                UniqueStream stream(OpenLogFile(logFilePath_));
+                if (!stream) {
+                    streamIsAtLogFilePath_ = false;
                     Report(L"TraceManager::RotateLogFileIfNeeded", L":_wfopen_s: failed with errno: ", errno);
                     return;
                 }
-                fflush(logStream_);
-                fclose(logStream_);
-                logStream_ = stream;
+                logStream_ = std::move(stream);
+                streamIsAtLogFilePath_ = true;
             }
         } catch (const std::exception& e) {
             OutputDebugStringA(e.what());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueResource.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -36,13 +38,18 @@ private:
     bool Start();
     std::wstring GetLogFilesPath();
     void RotateLogFileIfNeeded();
+    // The current log file's size on disk; false after reporting why it cannot be read.
+    bool ReadLogFileSize(long long& size);
     void DeleteOlderLogFilesIfNeeded();
     void WriteLine(const wchar_t* message);
     std::wstring NewLogFilePath() const;
     std::wstring SearchPattern() const;
 
-    FILE* logStream_ = nullptr;
+    UniqueStream logStream_;
     std::wstring logFilePath_;
+    // False while logFilePath_ names a file that failed to open in a rotation and the stream still
+    // writes the previous one.
+    bool streamIsAtLogFilePath_ = false;
     unsigned long long maxLogFileSizeMb_ = 5;
     unsigned long long numberOfLogFilesKept_ = 5;
     std::wstring logFolder_;
@@ -55,6 +62,7 @@ private:
 
     static std::atomic<TraceManager*> instance_;
     static std::atomic<long> referenceCount_;
+    static std::atomic<bool> ownerReferenceHeld_;
     static long lineCounter_;
 };
 
@@ -62,7 +70,6 @@ private:
 std::wstring FormatLogFileTime();
 // Local time for log lines: "%02d/%02d %02d:%02d:%02d".
 std::wstring FormatLogLineTime();
-std::wstring FormatLogLineTime(__time64_t time);
 // A Win32 code or errno in decimal, as "%ld" writes it.
 std::wstring NumberToString(long code);
 

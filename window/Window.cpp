@@ -11,6 +11,8 @@ const wchar_t kCreateTag[] = L"Orvanta::Deskweave::Window::Create";
 const wchar_t kDestroyTag[] = L"Orvanta::Deskweave::Window::Destroy";
 const wchar_t kMessageLoopTag[] = L"Orvanta::Deskweave::Window::MessageLoop";
 const wchar_t kWindowProcTag[] = L"Orvanta::Deskweave::Window::WindowProc";
+// WM_SYSTIMER, undocumented: dispatched like WM_TIMER.
+constexpr UINT kSystemTimerMessage = 0x0118;
 } // namespace
 
 Window::Window(DWORD sessionId) : sessionId_(sessionId)
@@ -91,6 +93,15 @@ int Window::MessageLoop()
         if (message.message == WM_QUIT) {
             Trace(L"%s:Terminating message loop...\n", kMessageLoopTag);
             return static_cast<int>(message.wParam);
+        }
+        // For a timer message with a non-zero lParam, DispatchMessageW calls lParam as a timer
+        // procedure. The agent registers none, so such a message can only come from another program
+        // naming an address of its choice.
+        if ((message.message == WM_TIMER || message.message == kSystemTimerMessage) && message.lParam != 0) {
+            Trace(L"%s:Dropped a timer message with a timer procedure: uMsg: %lu wParam: %I64u lParam: %I64u\n",
+                  kMessageLoopTag, message.message, static_cast<unsigned long long>(message.wParam),
+                  static_cast<unsigned long long>(message.lParam));
+            continue;
         }
         TranslateMessage(&message);
         DispatchMessageW(&message);

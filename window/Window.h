@@ -24,6 +24,7 @@ public:
     DWORD Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallback* callback);
     void Destroy();
     // Runs on the creating thread until WM_QUIT (returns its wParam) or a failed GetMessageW (returns 0).
+    // Timer messages that name a timer procedure are dropped, not dispatched.
     int MessageLoop();
 
     HWND Handle() const { return windowHandle_.load(); }

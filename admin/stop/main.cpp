@@ -13,6 +13,7 @@
 //   3  the terminate event could not be created, opened or signalled (run elevated)
 //   4  every agent has exited, but another process still holds the event signalled, so agents that
 //      start now will stop at once; end that process before users log on again
+#include "platform/ObjectNames.h"
 #include "platform/SecurityDescriptor.h"
 #include "platform/UniqueResource.h"
 
@@ -27,9 +28,6 @@ using namespace Orvanta::Deskweave;
 
 namespace {
 
-const wchar_t kTerminateEvent[] = L"Global\\HalyardTerminate";
-const wchar_t kAgentImage[] = L"Halyard.exe";
-
 enum ExitCode { kStopped = 0, kTimedOut = 1, kUsage = 2, kCannotSignal = 3, kEventStillHeld = 4 };
 
 struct Agent {
@@ -40,14 +38,14 @@ struct Agent {
 std::vector<Agent> RunningAgents()
 {
     std::vector<Agent> agents;
-    UniqueResource<HANDLE, FileHandleTraits> snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         return agents;
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kAgentImage) == 0) {
+        if (_wcsicmp(entry.szExeFile, kAgentProgram) == 0) {
             DWORD session = 0;
             ProcessIdToSessionId(entry.th32ProcessID, &session);
             agents.push_back({entry.th32ProcessID, session});
@@ -87,12 +85,12 @@ int wmain(int argc, wchar_t** argv)
     // can still open it while this tool holds it.
     UniqueLocalMemory descriptor(CreateEveryOneAllowedSecurityDescriptor());
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    UniqueHandle terminate(CreateEventW(&attributes, TRUE, FALSE, kTerminateEvent));
+    UniqueHandle terminate(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
     if (!terminate || !SetEvent(terminate.get())) {
-        fwprintf(stderr, L"HalyardStop: cannot signal %ls: error %lu\n", kTerminateEvent, GetLastError());
+        fwprintf(stderr, L"HalyardStop: cannot signal %ls: error %lu\n", kTerminateEventName, GetLastError());
         return kCannotSignal;
     }
-    wprintf(L"HalyardStop: signalled %ls\n", kTerminateEvent);
+    wprintf(L"HalyardStop: signalled %ls\n", kTerminateEventName);
 
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
     std::vector<Agent> agents = RunningAgents();
@@ -113,12 +111,12 @@ int wmain(int argc, wchar_t** argv)
         return kTimedOut;
     }
 
-    UniqueHandle lingering(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEvent));
+    UniqueHandle lingering(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
     if (lingering && WaitForSingleObject(lingering.get(), 0) == WAIT_OBJECT_0) {
         fwprintf(stderr,
                  L"HalyardStop: every agent has exited, but another process still holds %ls signalled;\n"
                  L"  agents that start now will stop at once. End that process before users log on.\n",
-                 kTerminateEvent);
+                 kTerminateEventName);
         return kEventStillHeld;
     }
     wprintf(L"HalyardStop: every agent has exited\n");

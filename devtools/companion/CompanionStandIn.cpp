@@ -1,9 +1,9 @@
 // Development stand-in of the client's companion programs (OrvantaSyncMonitor.exe, OrvantaSync.exe):
 // records its own command line in children.log and exits.
-#include "devtools/StandInFolder.h"
+#include "devtools/common/StandInFolder.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
-    HalyardDev::AppendRecord(L"children.log", GetCommandLineW());
+    HalyardDev::AppendRecord(HalyardDev::kChildrenRecord, GetCommandLineW());
     return 0;
 }

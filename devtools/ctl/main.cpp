@@ -1,60 +1,30 @@
-// HalyardDevCtl: drives a running agent as the platform and an administrator would.
-//   wait-window [ms]   waits until an agent window exists         (exit 0, or 1 on time-out)
-//   wait-gone [ms]     waits until no agent window exists         (exit 0, or 1 on time-out)
-//   terminate          signals Global\HalyardTerminate and closes it again
-//   query              sends WM_QUERYENDSESSION (logoff) and prints the answer
-//   endsession         sends WM_ENDSESSION (ending, logoff); returns when the agent has handled it
-//   logoff             query, then endsession
-//   close              posts WM_CLOSE to the agent window
-//   timer <id>         posts WM_TIMER with that timer id
-//   hold-desktop       keeps a hidden window of its own until killed: Wine ends its desktop process
-//                      when the last window goes and starting it again can take seconds, so test
-//                      and demo sessions keep one window alive throughout
-//   wait-desktop [ms]  waits until that window exists
+// HalyardDevCtl: drives a running agent as the platform, an administrator or a hostile program would.
+//   wait-window [ms]        waits until an agent window exists          (exit 0, or 1 on time-out)
+//   wait-gone [ms]          waits until no agent window exists          (exit 0, or 1 on time-out)
+//   terminate               signals Global\HalyardTerminate and closes it again
+//   query                   sends WM_QUERYENDSESSION (logoff) and prints the answer
+//   endsession              sends WM_ENDSESSION (ending, logoff); returns when the agent has handled it
+//   logoff                  query, then endsession
+//   close                   posts WM_CLOSE to the agent window
+//   quit [code]             posts WM_QUIT to the agent window's thread
+//   timer <id> [lParam]     posts WM_TIMER with that timer id (and timer procedure address)
+//   hold-desktop            keeps a hidden window of its own until killed: Wine ends its desktop process
+//                           when the last window goes and starting it again can take seconds, so test
+//                           and demo sessions keep one window alive throughout
+//   wait-desktop [ms]       waits until that window exists
+#include "devtools/common/AgentControl.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
+using namespace HalyardDev;
+
 namespace {
 
-const wchar_t kWindowClass[] = L"OrvantaSyncAgentWindowClass";
-
 const wchar_t kKeeperClass[] = L"HalyardDesktopKeeper";
-
-HWND FindAgentWindow()
-{
-    return FindWindowW(kWindowClass, nullptr);
-}
-
-int WaitFor(bool present, DWORD timeoutMs, const wchar_t* windowClass = kWindowClass)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if ((FindWindowW(windowClass, nullptr) != nullptr) == present) {
-            return 0;
-        }
-        if (GetTickCount64() >= deadline) {
-            fwprintf(stderr, L"HalyardDevCtl: time-out waiting for the agent window to %ls\n",
-                     present ? L"appear" : L"go");
-            return 1;
-        }
-        Sleep(20);
-    }
-}
-
-int Terminate()
-{
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"Global\\HalyardTerminate");
-    if (event == nullptr) {
-        fwprintf(stderr, L"HalyardDevCtl: cannot open the terminate event: error %lu\n", GetLastError());
-        return 1;
-    }
-    SetEvent(event);
-    // Closing it again matters: a manual-reset event left signalled would stop every agent that starts later.
-    CloseHandle(event);
-    return 0;
-}
+constexpr DWORD kDefaultTimeoutMs = 10000;
 
 int Send(UINT message, WPARAM wParam, LPARAM lParam, const wchar_t* name)
 {
@@ -68,10 +38,21 @@ int Send(UINT message, WPARAM wParam, LPARAM lParam, const wchar_t* name)
     return 0;
 }
 
-int Post(UINT message, WPARAM wParam)
+int Post(UINT message, WPARAM wParam, LPARAM lParam)
 {
     HWND window = FindAgentWindow();
-    if (window == nullptr || !PostMessageW(window, message, wParam, 0)) {
+    if (window == nullptr || !PostMessageW(window, message, wParam, lParam)) {
+        fwprintf(stderr, L"HalyardDevCtl: no agent window\n");
+        return 1;
+    }
+    return 0;
+}
+
+int PostQuit(WPARAM code)
+{
+    HWND window = FindAgentWindow();
+    const DWORD thread = window != nullptr ? GetWindowThreadProcessId(window, nullptr) : 0;
+    if (thread == 0 || !PostThreadMessageW(thread, WM_QUIT, code, 0)) {
         fwprintf(stderr, L"HalyardDevCtl: no agent window\n");
         return 1;
     }
@@ -97,25 +78,51 @@ int HoldDesktop()
     return 0;
 }
 
+int WaitForDesktop(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (FindWindowW(kKeeperClass, nullptr) == nullptr) {
+        if (GetTickCount64() >= deadline) {
+            return 1;
+        }
+        Sleep(20);
+    }
+    return 0;
+}
+
+int Usage()
+{
+    fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession | "
+                     L"logoff | close | quit [code] | timer <id> [lParam] | hold-desktop | wait-desktop [ms]\n");
+    return 2;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) {
-        fwprintf(stderr, L"usage: HalyardDevCtl wait-window|wait-gone [ms] | terminate | query | endsession | "
-                         L"logoff | close | timer <id>\n");
-        return 2;
+        return Usage();
     }
     const wchar_t* command = argv[1];
-    const DWORD timeoutMs = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 10000;
-    if (wcscmp(command, L"wait-window") == 0) {
-        return WaitFor(true, timeoutMs);
-    }
-    if (wcscmp(command, L"wait-gone") == 0) {
-        return WaitFor(false, timeoutMs);
+    const auto number = [argc, argv](int index, unsigned long long fallback) {
+        return argc > index ? wcstoull(argv[index], nullptr, 0) : fallback;
+    };
+    if (wcscmp(command, L"wait-window") == 0 || wcscmp(command, L"wait-gone") == 0) {
+        const bool present = wcscmp(command, L"wait-window") == 0;
+        if (!WaitForAgentWindow(present, static_cast<DWORD>(number(2, kDefaultTimeoutMs)))) {
+            fwprintf(stderr, L"HalyardDevCtl: time-out waiting for the agent window to %ls\n",
+                     present ? L"appear" : L"go");
+            return 1;
+        }
+        return 0;
     }
     if (wcscmp(command, L"terminate") == 0) {
-        return Terminate();
+        if (!SignalTerminate()) { // closed again at once
+            fwprintf(stderr, L"HalyardDevCtl: cannot signal the terminate event: error %lu\n", GetLastError());
+            return 1;
+        }
+        return 0;
     }
     if (wcscmp(command, L"query") == 0) {
         return Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, L"WM_QUERYENDSESSION");
@@ -128,17 +135,19 @@ int wmain(int argc, wchar_t** argv)
         return query != 0 ? query : Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, L"WM_ENDSESSION");
     }
     if (wcscmp(command, L"close") == 0) {
-        return Post(WM_CLOSE, 0);
+        return Post(WM_CLOSE, 0, 0);
+    }
+    if (wcscmp(command, L"quit") == 0) {
+        return PostQuit(static_cast<WPARAM>(number(2, 0)));
+    }
+    if (wcscmp(command, L"timer") == 0 && argc > 2) {
+        return Post(WM_TIMER, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
     }
     if (wcscmp(command, L"hold-desktop") == 0) {
         return HoldDesktop();
     }
     if (wcscmp(command, L"wait-desktop") == 0) {
-        return WaitFor(true, timeoutMs, kKeeperClass);
+        return WaitForDesktop(static_cast<DWORD>(number(2, kDefaultTimeoutMs)));
     }
-    if (wcscmp(command, L"timer") == 0 && argc > 2) {
-        return Post(WM_TIMER, wcstoul(argv[2], nullptr, 10));
-    }
-    fwprintf(stderr, L"HalyardDevCtl: unknown command\n");
-    return 2;
+    return Usage();
 }

@@ -1,7 +1,8 @@
 // HalyardDebugCapture: runs a command under a debugger loop and prints everything it (and every
 // process it starts) writes to the debugger output, one string a line, prefixed with the process id.
 //   HalyardDebugCapture [--timeout ms] [--out file] program [arguments...]
-#include "devtools/debugcapture/DebugCapture.h"
+#include "devtools/common/DebugCapture.h"
+#include "devtools/common/Text.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -12,16 +13,15 @@ int wmain(int argc, wchar_t** argv)
     DWORD timeoutMs = INFINITE;
     const wchar_t* outPath = nullptr;
     int first = 1;
-    while (first < argc && wcsncmp(argv[first], L"--", 2) == 0) {
-        if (wcscmp(argv[first], L"--timeout") == 0 && first + 1 < argc) {
+    while (first + 1 < argc && wcsncmp(argv[first], L"--", 2) == 0) {
+        if (wcscmp(argv[first], L"--timeout") == 0) {
             timeoutMs = wcstoul(argv[first + 1], nullptr, 10);
-            first += 2;
-        } else if (wcscmp(argv[first], L"--out") == 0 && first + 1 < argc) {
+        } else if (wcscmp(argv[first], L"--out") == 0) {
             outPath = argv[first + 1];
-            first += 2;
         } else {
             break;
         }
+        first += 2;
     }
     if (first >= argc) {
         fputs("usage: HalyardDebugCapture [--timeout ms] [--out file] program [arguments...]\n", stderr);
@@ -29,12 +29,7 @@ int wmain(int argc, wchar_t** argv)
     }
     std::wstring commandLine;
     for (int i = first; i < argc; ++i) {
-        if (!commandLine.empty()) {
-            commandLine += L' ';
-        }
-        commandLine += L'"';
-        commandLine += argv[i];
-        commandLine += L'"';
+        commandLine += (commandLine.empty() ? L"\"" : L" \"") + std::wstring(argv[i]) + L"\"";
     }
 
     HalyardDev::DebugCapture capture;
@@ -55,10 +50,7 @@ int wmain(int argc, wchar_t** argv)
         while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
             text.pop_back();
         }
-        const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string utf8(length > 0 ? length - 1 : 0, '\0');
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), length, nullptr, nullptr);
-        fprintf(out, "[%08lX] %s\n", s.processId, utf8.c_str());
+        fprintf(out, "[%08lX] %s\n", s.processId, HalyardDev::Narrow(text).c_str());
     }
     if (out != stdout) {
         fclose(out);

@@ -2,9 +2,10 @@
 // [engine]): InitializeFailures = how many OvInitializeIPC2 calls fail first, InitializeFailureStatus =
 // their status, PrepareForLogoffStatus = the status of OvPrepareForLogoff. Every call is recorded in
 // engine-calls.log and written to the debugger output, so tests can order it among the agent's lines.
-#include "devtools/StandInFolder.h"
+#include "devtools/common/StandInFolder.h"
 
 #include <atomic>
+#include <cwchar>
 
 namespace {
 
@@ -15,7 +16,7 @@ void Record(const wchar_t* call, int status)
     wchar_t line[160] = {};
     _snwprintf_s(line, _countof(line), _TRUNCATE, L"%lu %s %08X", GetCurrentProcessId(), call,
                  static_cast<unsigned>(status));
-    HalyardDev::AppendRecord(L"engine-calls.log", line);
+    HalyardDev::AppendRecord(HalyardDev::kEngineCallsRecord, line);
     wchar_t debug[200] = {};
     _snwprintf_s(debug, _countof(debug), _TRUNCATE, L"libOVSyncEngine stand-in: %s = %08X\n", call,
                  static_cast<unsigned>(status));
@@ -31,10 +32,10 @@ extern "C" __declspec(dllexport) int OvInitializeIPC2(int version, bool flag)
     const int status = call <= failures
         ? HalyardDev::ReadScriptInt(L"InitializeFailureStatus", static_cast<int>(0x80070015u))
         : 0;
-    wchar_t call_text[64] = {};
-    _snwprintf_s(call_text, _countof(call_text), _TRUNCATE, L"OvInitializeIPC2(%d,%s)", version,
+    wchar_t callText[64] = {};
+    _snwprintf_s(callText, _countof(callText), _TRUNCATE, L"OvInitializeIPC2(%d,%s)", version,
                  flag ? L"true" : L"false");
-    Record(call_text, status);
+    Record(callText, status);
     return status;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "devtools/sessionhost/WindowThread.h"
+#include "devtools/common/WindowThread.h"
 #include "session/SyncWindowHandler.h"
 
 #include <windows.h>

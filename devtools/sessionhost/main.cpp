@@ -7,6 +7,7 @@
 //                                 WM_QUERYENDSESSION / WM_ENDSESSION
 //   quit                          close the window and exit
 // Example: HalyardNotifyHost pending:0001:0:3 await-query sleep:1500 pending:0002:3:3 await-end quit
+#include "devtools/common/Text.h"
 #include "devtools/sessionhost/SessionHost.h"
 #include "trace/TraceManager.h"
 
@@ -26,11 +27,7 @@ bool Deliver(HalyardDev::SessionHost& host, const std::wstring& command, int& qu
                       &done, &total) != 3) {
             return false;
         }
-        std::string narrow;
-        for (const wchar_t* c = sequence; *c != L'\0'; ++c) {
-            narrow += static_cast<char>(*c);
-        }
-        host.Notifications().OnPendingUploadStatus(nullptr, narrow.c_str(), {done, total});
+        host.Notifications().OnPendingUploadStatus(nullptr, HalyardDev::Narrow(sequence).c_str(), {done, total});
         return true;
     }
     if (command == L"logonfailed") {

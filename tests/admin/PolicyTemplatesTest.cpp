@@ -1,6 +1,7 @@
 // The Group Policy templates against the names the agent really reads, so the two cannot drift.
 #include "platform/RegistryNames.h"
-#include "tests/support/TestFolders.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,7 @@
 #include <set>
 
 using namespace Orvanta::Deskweave;
-using namespace HalyardTest;
+using namespace HalyardDev;
 
 namespace {
 

@@ -1,6 +1,8 @@
 // HalyardStop end to end under Wine, against real running agents.
 #include "tests/support/AgentRun.h"
-#include "tests/support/LogReader.h"
+#include "tests/support/Child.h"
+#include "devtools/common/AgentControl.h"
+#include "platform/UniqueResource.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +20,7 @@ const ChildRoutine linger("linger", Linger);
 
 DWORD Stop(const std::wstring& arguments = L"")
 {
-    return RunAndWait(L"\"" + BinaryFolder() + L"\\HalyardStop.exe\" " + arguments);
+    return RunAndWait(L"\"" + BesideThisProgram(L"HalyardStop.exe") + L"\" " + arguments);
 }
 
 bool TerminateEventExists()
@@ -33,22 +35,14 @@ bool TerminateEventExists()
 class StopTool : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        if (AgentRun::RunDevCtl(L"wait-gone 0") != 0) {
-            AgentRun::SignalTerminate();
-            ASSERT_EQ(0u, AgentRun::RunDevCtl(L"wait-gone 20000"));
-        }
-    }
+    void SetUp() override { ASSERT_TRUE(EnsureNoAgent()); }
     PolicyKey policy_;
 };
 
 TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
 {
     AgentRun first;
-    ASSERT_EQ(0u, first.Start());
-    ASSERT_TRUE(AgentRun::WaitForAgentWindow());
-    ASSERT_TRUE(first.WaitForDebugText(L"Event = Global\\HalyardTerminate"));
+    first.StartRunning();
 
     EXPECT_EQ(0u, Stop());
     EXPECT_EQ(0u, first.WaitForExit());
@@ -56,40 +50,26 @@ TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
     EXPECT_FALSE(TerminateEventExists());
 
     AgentRun next;
-    ASSERT_EQ(0u, next.Start());
-    ASSERT_TRUE(AgentRun::WaitForAgentWindow());
-    Sleep(500);
-    EXPECT_EQ(0u, AgentRun::RunDevCtl(L"wait-window 0")) << "the next agent is not stopped by a lingering event";
-    EXPECT_EQ(STILL_ACTIVE, next.WaitForExit(0));
+    next.StartRunning();
+    EXPECT_EQ(STILL_ACTIVE, next.WaitForExit(500)) << "the next agent is not stopped by a lingering event";
 }
 
 TEST_F(StopTool, ReportsAnotherProcessThatKeepsTheEventSignalled)
 {
-    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, L"Global\\HalyardTerminate");
-    ASSERT_NE(nullptr, held);
+    Orvanta::Deskweave::UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, L"Global\\HalyardTerminate"));
+    ASSERT_TRUE(held);
     EXPECT_EQ(4u, Stop(L"/timeout:5"));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, 0));
-    CloseHandle(held);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.get(), 0));
 }
 
 TEST_F(StopTool, TimesOutOnAnAgentThatDoesNotExitAndRejectsBadArguments)
 {
-    TempFolder temp;
-    const std::wstring impostor = temp / L"Halyard.exe";
-    ASSERT_TRUE(CopyFileW((BinaryFolder() + L"\\stop_tool_test.exe").c_str(), impostor.c_str(), FALSE));
-    std::wstring commandLine = L"\"" + impostor + L"\" --child linger";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &info));
-    CloseHandle(info.hThread);
-    const HANDLE process = info.hProcess;
-
+    // Image names are matched without regard to case, as Windows compares file names.
+    const LonelyCopy impostor(L"hALYARD.EXE");
+    ChildProcess lingering;
+    ASSERT_EQ(0u, lingering.Start(L"\"" + impostor.Path() + L"\" --child linger"));
     EXPECT_EQ(1u, Stop(L"/timeout:1"));
-    TerminateProcess(process, 0);
-    WaitForSingleObject(process, INFINITE);
-    CloseHandle(process);
+    lingering.Terminate();
 
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
     EXPECT_EQ(2u, Stop(L"/wait"));

@@ -1,7 +1,8 @@
 // The DACL rebuild on real security descriptors built from SDDL, as GetFileSecurityW would return
 // them (self-relative, DACL only). Wine keeps no file DACLs, so this is where the rebuild is pinned.
 #include "permissions/FolderPermissionsManager.h"
-#include "tests/support/LogReader.h"
+#include "tests/support/LogCapture.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -66,28 +67,24 @@ TEST_F(DaclRebuild, RemovalPassStartsOverAfterEachRemovalAndKeepsOnlyContainerIn
     FolderPermissionsManager::MakeDaclInheritable(descriptor);
     EXPECT_EQ("D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)", DaclSddl(descriptor));
 
-    const std::vector<std::string> messages = log_.Messages();
-    std::vector<std::string> walk;
-    for (const std::string& message : messages) {
-        const size_t index = message.find("ACE_HEADER: index: ");
-        if (index != std::string::npos) {
-            walk.push_back(message.substr(index + 19, 1));
-        } else if (message.find("=> keep ACE") != std::string::npos) {
-            walk.push_back("keep");
-        } else if (message.find("=> remove ACE") != std::string::npos) {
-            walk.push_back("remove");
-        }
-    }
-    // Removal pass 0,1,0,1,2,0,1 with its verdicts, then the adjustment pass over what is left.
-    EXPECT_EQ((std::vector<std::string>{"0", "keep", "1", "remove", "0", "keep", "1", "keep", "2", "remove", "0",
-                                        "keep", "1", "keep", "0", "1"}),
-              walk);
-    EXPECT_GE(FindMessage(messages, kName + "Number of ACE(s) in source DACL: 4"), 0);
-    EXPECT_GE(FindMessage(messages, kName + "Number of ACE(s) in destination DACL: 2"), 0);
-    EXPECT_GE(FindMessage(messages, "Source Security Descriptor control: 0x8404"), 0)
-        << "self-relative, DACL present, auto-inherited";
-    EXPECT_GE(FindMessage(messages, kName + "source Security Descriptor: [D:(A;CI;FA;;;SY)(A;;FA;;;BA)"), 0);
-    EXPECT_GE(FindMessage(messages, kName + "destination Security Descriptor: [D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)]"), 0);
+    const auto ace = [](int index, const char* type, const char* flags) {
+        return kName + "ACE_HEADER: index: " + std::to_string(index) + " type: " + type + " flags: " + flags;
+    };
+    const std::string keep = kName + "ACE can be inherited by child containers => keep ACE";
+    const std::string remove = kName + "ACE cannot be inherited by child containers => remove ACE";
+    // The removal pass walks 0, 1, 0, 1, 2, 0, 1; the adjustment pass then walks what is left.
+    const std::vector<std::string> expected = {
+        kName + "source Security Descriptor: [D:(A;CI;FA;;;SY)(A;;FA;;;BA)(A;CI;GR;;;BU)(A;OI;FA;;;WD)]",
+        "Source Security Descriptor control: 0x8404", // self-relative, DACL present, auto-inherited
+        kName + "Number of ACE(s) in source DACL: 4",
+        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x00"), remove,
+        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x02"), keep, ace(2, "0x00", "0x01"), remove,
+        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x02"), keep,
+        ace(0, "0x00", "0x02"), ace(1, "0x00", "0x02"),
+        kName + "Number of ACE(s) in destination DACL: 2",
+        kName + "destination Security Descriptor: [D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)]",
+    };
+    EXPECT_EQ(expected, log_.Messages());
 }
 
 TEST_F(DaclRebuild, InheritFlagsOfTheKeptAcesFollowTheirPropagation)

@@ -1,8 +1,10 @@
 // Sync folder locations from the real per-user key, and the revert on real folders. The key's path
 // is fixed, so these tests run alone.
 #include "permissions/FolderPermissionsManager.h"
-#include "tests/support/LogReader.h"
-#include "tests/support/TestFolders.h"
+#include "tests/support/LogCapture.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/ScopedRegistryKey.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +44,7 @@ protected:
         key_.SetString(L"FavoriteFoldersRootLocation", favorite);
     }
 
-    TestRegistryKey key_{HKEY_CURRENT_USER, L"SOFTWARE\\Veltane\\Orvanta\\Sync"};
+    ScopedRegistryKey key_{HKEY_CURRENT_USER, L"SOFTWARE\\Veltane\\Orvanta\\Sync"};
     LogCapture log_;
 };
 
@@ -142,6 +144,31 @@ TEST_F(FolderPermissions, MissingSourceOrDestinationIsTracedWithItsCodeAndTheOth
     const std::string code = messages[read].substr(messages[read].rfind(' ') + 1);
     EXPECT_TRUE(code == "2" || code == "3") << code;
     EXPECT_EQ(0u, messages.at(read + 1).find(kInherit + ": failed with exception: "));
+}
+
+TEST_F(FolderPermissions, ALocationThatIsAFileIsTracedAndLeftUntouched)
+{
+    TempFolder temp;
+    const std::wstring root = temp / L"Sync";
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\Shared").c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(root + L"\\Personal", "a file"));
+    const std::string notAFolder = kInherit + ": not a folder, permissions left untouched: ";
+
+    // As a destination: only that call is skipped.
+    SetLocations(root, root + L"\\Personal", root + L"\\Shared", L"");
+    std::vector<std::string> messages = Revert();
+    const int skipped = FindMessage(messages, Pair(Narrow(root + L"\\Personal"), Narrow(root)));
+    ASSERT_GE(skipped, 0);
+    EXPECT_EQ(notAFolder + Narrow(root + L"\\Personal"), messages.at(skipped + 1));
+    EXPECT_GE(FindMessage(messages, Pair(Narrow(root + L"\\Shared"), Narrow(root)), skipped + 2), 0);
+
+    // As the sync root: nothing is written onto it, and nothing is made from it for the folders below.
+    SetLocations(root + L"\\Personal", root + L"\\Shared", L"", L"");
+    messages = Revert();
+    EXPECT_EQ(2, CountMessages(messages, notAFolder + Narrow(root + L"\\Personal")));
+    EXPECT_EQ(-1, FindMessage(messages, "Security Descriptor"));
+    EXPECT_EQ("a file", ReadFileBytes(root + L"\\Personal"));
 }
 
 } // namespace

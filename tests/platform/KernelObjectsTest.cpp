@@ -3,10 +3,15 @@
 #include "platform/NamedMutex.h"
 #include "platform/Process.h"
 #include "platform/UniqueResource.h"
-#include "tests/support/LogReader.h"
-#include "tests/support/TestFolders.h"
+#include "tests/support/LogCapture.h"
+#include "devtools/common/ChildProcess.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/StandInFolder.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
 
 #include <thread>
 
@@ -87,6 +92,36 @@ TEST_F(EventWrapper, ASecondEventOfTheSameNameOpensTheSameObject)
     EXPECT_EQ("Orvanta::Deskweave::Event::Create:: " + named, messages[1]);
 }
 
+// Whether a kernel object, opened by name, carries a null DACL: present, but no list at all.
+bool HasNullDacl(HANDLE object)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const UniqueLocalMemory owner(descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    return GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl == nullptr;
+}
+
+TEST(EveryOneAllowed, TheInstanceMutexAndTheTerminateEventCarryANullDacl)
+{
+    const std::wstring mutexName = L"Local\\HalyardTestMutex-" + UniqueSuffix();
+    const std::wstring eventName = L"Local\\HalyardTestEvent-" + UniqueSuffix();
+    NamedMutex mutex(mutexName.c_str());
+    Event event;
+    ASSERT_TRUE(event.CreateEveryOneAllowed(eventName.c_str(), TRUE, FALSE));
+    // Not an empty list and not the creator's default: every user of every session may open them,
+    // which the agents of other sessions and the stop tool need.
+    UniqueHandle openedMutex(OpenMutexW(READ_CONTROL, FALSE, mutexName.c_str()));
+    UniqueHandle openedEvent(OpenEventW(READ_CONTROL, FALSE, eventName.c_str()));
+    EXPECT_TRUE(HasNullDacl(openedMutex.get()));
+    EXPECT_TRUE(HasNullDacl(openedEvent.get()));
+}
+
 TEST(HandleOwner, ClosingKeepsTheLastErrorACallerIsAboutToReport)
 {
     // A value that is no handle: closing it fails and would set ERROR_INVALID_HANDLE.
@@ -120,21 +155,21 @@ TEST(InstanceMutex, SecondMutexOfSameNameIsNotOwnedUntilTheFirstIsGone)
     EXPECT_TRUE(third.IsOwned()) << "released and closed by the first one's destructor";
 }
 
-class ChildProcess : public testing::Test
+class ChildProgram : public testing::Test
 {
 protected:
-    StandInRecords records_;
+    StandInFolder standIns_;
 };
 
-TEST_F(ChildProcess, CommandLineIsTheQuotedProgramThenTheArguments)
+TEST_F(ChildProgram, CommandLineIsTheQuotedProgramThenTheArguments)
 {
     LogCapture log;
     Process application(L"OrvantaSync.exe");
     EXPECT_EQ(0u, application.Create(L"/resetpassword"));
-    EXPECT_EQ(Messages{"\"OrvantaSync.exe\" /resetpassword"}, records_.WaitForLines(L"children.log", 1));
+    EXPECT_EQ(Messages{"\"OrvantaSync.exe\" /resetpassword"}, standIns_.WaitForRecords(kChildrenRecord, 1));
     EXPECT_EQ(0u, application.Create(L""));
     EXPECT_EQ((Messages{"\"OrvantaSync.exe\" /resetpassword", "\"OrvantaSync.exe\""}),
-              records_.WaitForLines(L"children.log", 2));
+              standIns_.WaitForRecords(kChildrenRecord, 2));
 
     const Messages messages = log.Messages();
     EXPECT_EQ((Messages{"Orvanta::Deskweave::Process::Process:: cmd line = OrvantaSync.exe",
@@ -145,10 +180,29 @@ TEST_F(ChildProcess, CommandLineIsTheQuotedProgramThenTheArguments)
               messages);
 }
 
-TEST_F(ChildProcess, MissingProgramGivesFileNotFoundAndStartsNothing)
+TEST_F(ChildProgram, OnlyTheProgramBesideTheRunningOneIsStartedNeverOneFoundInTheCurrentFolderOrOnPath)
 {
-    Process missing(L"NoSuchProgram-" + UniqueSuffix() + L".exe");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), missing.Create(L"/x"));
+    // A program of the name, planted where the usual search for a program would find it.
+    TempFolder planted;
+    const std::wstring name = L"Planted-" + UniqueSuffix() + L".exe";
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"OrvantaSync.exe").c_str(), (planted / name).c_str(), FALSE));
+    wchar_t oldDirectory[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, oldDirectory);
+    ASSERT_TRUE(SetCurrentDirectoryW(planted.Path().c_str()));
+    Process missing(name);
+    const DWORD fromCurrentFolder = missing.Create(L"/x");
+    SetCurrentDirectoryW(oldDirectory);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), fromCurrentFolder);
+
+    wchar_t oldPath[32767] = {};
+    GetEnvironmentVariableW(L"PATH", oldPath, _countof(oldPath));
+    SetEnvironmentVariableW(L"PATH", (planted.Path() + L";" + oldPath).c_str());
+    const DWORD fromPath = missing.Create(L"/x");
+    SetEnvironmentVariableW(L"PATH", oldPath);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), fromPath);
+
+    Sleep(500); // long enough for a wrongly started stand-in to record itself
+    EXPECT_TRUE(ReadLines(standIns_.Path() + L"\\" + kChildrenRecord).empty()) << "the planted program ran";
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 // Registry reads at their boundaries, on real keys under a test-only root.
 #include "platform/Registry.h"
-#include "tests/support/TestFolders.h"
+#include "devtools/common/ScopedRegistryKey.h"
+#include "devtools/common/TempFolder.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
 
 using namespace Orvanta::Deskweave;
-using namespace HalyardTest;
+using namespace HalyardDev;
 
 namespace {
 
@@ -14,7 +16,7 @@ class RegistryKey : public testing::Test
 protected:
     void SetUp() override { ASSERT_EQ(ERROR_SUCCESS, registry_.Open(HKEY_CURRENT_USER, key_.SubKey().c_str(), KEY_READ)); }
 
-    TestRegistryKey key_{HKEY_CURRENT_USER, L"Software\\HalyardTest\\" + UniqueSuffix()};
+    ScopedRegistryKey key_{HKEY_CURRENT_USER, L"Software\\HalyardTest\\" + UniqueSuffix()};
     Registry registry_;
 };
 

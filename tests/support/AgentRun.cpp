@@ -1,76 +1,59 @@
 #include "tests/support/AgentRun.h"
 
-#include "tests/support/LogReader.h"
+#include "devtools/common/AgentControl.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/LogReader.h"
+#include "devtools/common/Text.h"
+#include "platform/ObjectNames.h"
+#include "platform/RegistryNames.h"
 
-#include <sstream>
+#include <gtest/gtest.h>
 
 namespace HalyardTest {
-namespace {
 
-std::wstring EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& overrides)
-{
-    std::wstring block;
-    wchar_t* current = GetEnvironmentStringsW();
-    for (const wchar_t* entry = current; *entry != L'\0'; entry += wcslen(entry) + 1) {
-        const std::wstring text = entry;
-        bool replaced = false;
-        for (const auto& item : overrides) {
-            if (_wcsnicmp(text.c_str(), (item.first + L"=").c_str(), item.first.size() + 1) == 0) {
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            block += text;
-            block += L'\0';
-        }
-    }
-    FreeEnvironmentStringsW(current);
-    for (const auto& item : overrides) {
-        block += item.first + L"=" + item.second;
-        block += L'\0';
-    }
-    block += L'\0';
-    return block;
-}
-
-} // namespace
-
-AgentRun::AgentRun()
+AgentRun::AgentRun(std::wstring program)
+    : program_(program.empty() ? BesideThisProgram(Orvanta::Deskweave::kAgentProgram) : std::move(program))
 {
     CreateDirectoryW((folder_ / L"temp").c_str(), nullptr);
-    CreateDirectoryW((folder_ / L"standin").c_str(), nullptr);
 }
 
 AgentRun::~AgentRun()
 {
     if (started_ && !capture_.WaitForAllExited(0)) {
-        SignalTerminate();
-        capture_.WaitForAllExited(20000);
+        Terminate();
     }
     capture_.Stop();
 }
 
-void AgentRun::ScriptEngine(const std::string& settings)
+DWORD AgentRun::Start(const std::wstring& arguments, ChildOptions options)
 {
-    WriteFileBytes(folder_ / L"standin\\engine.ini", "[engine]\r\n" + settings);
-}
-
-DWORD AgentRun::Start(const std::wstring& arguments)
-{
-    std::wstring commandLine = L"\"" + BinaryFolder() + L"\\Halyard.exe\"";
+    std::wstring commandLine = L"\"" + program_ + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }
     const std::wstring temp = folder_ / L"temp";
-    const std::wstring environment =
-        EnvironmentWith({{L"TMP", temp}, {L"TEMP", temp}, {L"HALYARD_STANDIN_DIR", folder_ / L"standin"}});
+    options.environment.insert(options.environment.end(), {{L"TMP", temp}, {L"TEMP", temp}});
     started_ = true;
-    return capture_.Start(commandLine, environment);
+    return capture_.Start(commandLine, options);
+}
+
+void AgentRun::StartRunning()
+{
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(WaitForAgentWindow(true, 20000));
+    ASSERT_TRUE(WaitForDebugText(L"Orvanta::Deskweave::Event::Create:: Event = Global\\HalyardTerminate"));
 }
 
 DWORD AgentRun::WaitForExit(DWORD timeoutMs)
 {
     return capture_.WaitForExit(timeoutMs);
+}
+
+DWORD AgentRun::Terminate(DWORD timeoutMs)
+{
+    const Orvanta::Deskweave::UniqueHandle terminate = SignalTerminate();
+    capture_.WaitForAllExited(timeoutMs);
+    return capture_.WaitForExit(0);
 }
 
 bool AgentRun::WaitForAllExited(DWORD timeoutMs)
@@ -83,58 +66,35 @@ bool AgentRun::WaitForDebugText(const std::wstring& text, DWORD timeoutMs)
     return capture_.WaitForText(text, timeoutMs);
 }
 
-std::wstring AgentRun::LogFolder() const
+Messages AgentRun::DebugMessages(bool firstProcessOnly) const
 {
-    return folder_ / L"temp\\Orvanta";
-}
-
-std::vector<std::string> AgentRun::LogMessages() const
-{
-    return HalyardTest::LogMessages(LogFolder());
-}
-
-std::vector<std::string> AgentRun::RecordLines(const wchar_t* name) const
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(ReadFileBytes(folder_ / (std::wstring(L"standin\\") + name)));
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
+    Messages messages;
+    for (const DebugString& s : capture_.Strings()) {
+        if (!firstProcessOnly || s.processId == capture_.ProcessId()) {
+            messages.push_back(Narrow(s.text));
+        }
     }
-    return lines;
+    return messages;
 }
 
-std::vector<std::string> AgentRun::EngineCalls() const
+Messages AgentRun::LogMessages() const
 {
-    std::vector<std::string> calls;
-    for (const std::string& line : RecordLines(L"engine-calls.log")) {
-        calls.push_back(line.substr(line.find(' ') + 1));
-    }
-    return calls;
+    return HalyardDev::LogMessages(LogFolder());
 }
 
-std::vector<std::string> AgentRun::Children() const
+Messages AgentRun::Children() const
 {
-    return RecordLines(L"children.log");
+    return ReadLines(standIns_.Path() + L"\\" + kChildrenRecord);
 }
 
-bool AgentRun::WaitForAgentWindow(DWORD timeoutMs)
+PolicyKey::PolicyKey() : ScopedRegistryKey(HKEY_LOCAL_MACHINE, Orvanta::Deskweave::kPolicyKey)
 {
-    return RunDevCtl(L"wait-window " + std::to_wstring(timeoutMs)) == 0;
+    SetString(Orvanta::Deskweave::kDiskVolumeValue, L"O:");
 }
 
-DWORD AgentRun::RunDevCtl(const std::wstring& arguments)
+DWORD DevCtl(const std::wstring& arguments)
 {
-    return RunAndWait(L"\"" + BinaryFolder() + L"\\HalyardDevCtl.exe\" " + arguments);
-}
-
-void AgentRun::SignalTerminate()
-{
-    RunDevCtl(L"terminate");
-}
-
-PolicyKey::PolicyKey() : TestRegistryKey(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Veltane\\Orvanta\\Groupmere")
-{
-    SetString(L"On-demandSyncDiskVolume", L"O:");
+    return RunAndWait(L"\"" + BesideThisProgram(L"HalyardDevCtl.exe") + L"\" " + arguments);
 }
 
 } // namespace HalyardTest

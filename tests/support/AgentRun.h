@@ -1,56 +1,69 @@
 #pragma once
 
-#include "devtools/debugcapture/DebugCapture.h"
-#include "tests/support/TestFolders.h"
+#include "devtools/common/ChildProcess.h"
+#include "devtools/common/DebugCapture.h"
+#include "devtools/common/ScopedRegistryKey.h"
+#include "devtools/common/StandInFolder.h"
+#include "devtools/common/TempFolder.h"
 
 #include <string>
 #include <vector>
 
 namespace HalyardTest {
 
-// One run of the real Halyard.exe under a debugger loop, in an environment of its own: its temporary
-// path (and so its log folder) and the stand-ins' script and record folder are fresh per run.
-// The destructor ends an agent that still runs, through the terminate event.
+using namespace HalyardDev;
+using Messages = std::vector<std::string>;
+
+// One run of the real Halyard.exe under a debugger loop, with a temporary path (and so a log folder)
+// and a stand-in folder of its own. The destructor ends an agent that still runs.
 class AgentRun
 {
 public:
-    AgentRun();
+    // program: the agent to start; by default the one built beside this test.
+    explicit AgentRun(std::wstring program = {});
     ~AgentRun();
+    AgentRun(const AgentRun&) = delete;
+    AgentRun& operator=(const AgentRun&) = delete;
 
-    // engine.ini of the engine stand-in, section [engine].
-    void ScriptEngine(const std::string& settings);
-    // Starts "<bin>\Halyard.exe" with the argument text (empty: the logon start). 0 or the Win32 error.
-    DWORD Start(const std::wstring& arguments = L"/run");
+    const StandInFolder& StandIns() const { return standIns_; }
+    // Starts the agent with the argument text (empty: the logon start). 0 or the Win32 error.
+    // options: further environment and the current directory.
+    DWORD Start(const std::wstring& arguments = L"/run", ChildOptions options = {});
+    // Starts an agent that gets through the gate and waits until its watcher waits.
+    void StartRunning();
     // The started process's exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD WaitForExit(DWORD timeoutMs = 20000);
+    // Signals the terminate event, holding it until every process of the run has ended (or the time is
+    // up); the started process's exit code.
+    DWORD Terminate(DWORD timeoutMs = 20000);
     bool WaitForAllExited(DWORD timeoutMs = 20000);
     bool WaitForDebugText(const std::wstring& text, DWORD timeoutMs = 20000);
 
-    HalyardDev::DebugCapture& Debugger() { return capture_; }
-    std::wstring LogFolder() const;
-    std::vector<std::string> LogMessages() const;
-    // Records of the stand-ins, without the process ids of the engine's lines.
-    std::vector<std::string> EngineCalls() const;
-    std::vector<std::string> Children() const;
-
-    static bool WaitForAgentWindow(DWORD timeoutMs = 20000);
-    // Runs the development driver (HalyardDevCtl) with the given arguments and returns its exit code.
-    static DWORD RunDevCtl(const std::wstring& arguments);
-    static void SignalTerminate();
+    DebugCapture& Debugger() { return capture_; }
+    // What reached the debugger: from every process, or from the first one only.
+    Messages DebugMessages(bool firstProcessOnly = false) const;
+    std::wstring LogFolder() const { return folder_ / L"temp\\Orvanta"; }
+    Messages LogMessages() const;
+    // The stand-ins' records; the engine's without their process ids.
+    Messages EngineCalls() const { return standIns_.EngineCalls(); }
+    Messages Children() const;
 
 private:
-    std::vector<std::string> RecordLines(const wchar_t* name) const;
-
+    std::wstring program_;
     TempFolder folder_;
-    HalyardDev::DebugCapture capture_;
+    StandInFolder standIns_;
+    DebugCapture capture_;
     bool started_ = false;
 };
 
 // The machine policy that lets the agent run, set for the test's life and removed afterwards.
-class PolicyKey : public TestRegistryKey
+class PolicyKey : public ScopedRegistryKey
 {
 public:
     PolicyKey();
 };
+
+// Runs the development driver (HalyardDevCtl) with the given arguments; its exit code.
+DWORD DevCtl(const std::wstring& arguments);
 
 } // namespace HalyardTest

@@ -1,33 +1,97 @@
-#include "tests/support/TestFolders.h"
+#include "tests/support/Child.h"
+
+#include "devtools/common/Files.h"
+#include "devtools/common/Text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cwchar>
 #include <map>
-#include <string>
 
 namespace HalyardTest {
+namespace {
 
-std::map<std::string, int (*)()>& ChildRoutines()
+std::map<std::string, int (*)()>& Routines()
 {
     static std::map<std::string, int (*)()> routines;
     return routines;
 }
 
+} // namespace
+
+std::wstring ThisProgram()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
 ChildRoutine::ChildRoutine(const char* name, int (*routine)())
 {
-    ChildRoutines()[name] = routine;
+    Routines()[name] = routine;
+}
+
+ChildResult RunChild(const char* routine, const ChildOptions& options, DWORD timeoutMs, const std::wstring& program)
+{
+    const TempFolder temp;
+    ChildOptions withOutput = options;
+    withOutput.outputFile = temp / L"output.txt";
+    const std::wstring commandLine =
+        L"\"" + (program.empty() ? ThisProgram() : program) + L"\" --child " + Widen(routine);
+    const DWORD exitCode = RunAndWait(commandLine, timeoutMs, withOutput);
+    return {exitCode, ReadFileBytes(withOutput.outputFile)};
+}
+
+ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program)
+{
+    // Wine writes its channels to the Unix standard error, which every Windows process inherits from
+    // the first one of its line, whatever handles it is given. So the child is started by a Unix
+    // shell, with its standard error redirected there; the shell's exit code lands in a file.
+    using UnixFileName = char*(CDECL*)(const wchar_t*);
+    const auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    wchar_t loader[MAX_PATH] = {};
+    if (unixFileName == nullptr || GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH) == 0) {
+        return {ERROR_NOT_SUPPORTED, "not running under Wine"};
+    }
+    const auto unixPath = [unixFileName](const std::wstring& path) {
+        char* name = unixFileName(path.c_str());
+        const std::string result = name != nullptr ? name : "";
+        HeapFree(GetProcessHeap(), 0, name);
+        return result;
+    };
+    const TempFolder temp;
+    const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(loader) + "' '" +
+                               unixPath(program.empty() ? ThisProgram() : program) + "' --child " + routine +
+                               " 2>'" + unixPath(temp / L"output.txt") + "'; echo $? >'" + unixPath(temp / L"exit") +
+                               "'";
+    ChildProcess shell;
+    if (const DWORD error = shell.Start(L"Z:\\bin\\sh -c \"" + Widen(script) + L"\"")) {
+        return {error, "cannot start a shell"};
+    }
+    for (int waited = 0; waited < 600 && !FileExists(temp / L"exit"); ++waited) {
+        Sleep(100);
+    }
+    const std::string exitCode = ReadFileBytes(temp / L"exit");
+    return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)),
+            ReadFileBytes(temp / L"output.txt")};
+}
+
+LonelyCopy::LonelyCopy(const std::wstring& name) : path_(folder_ / name)
+{
+    CopyFileW(ThisProgram().c_str(), path_.c_str(), FALSE);
 }
 
 } // namespace HalyardTest
 
-// "--child NAME" runs a routine registered by the test file instead of the tests: a test that needs
-// a process of its own (debugger capture, a fresh trace line counter) relaunches its own binary.
-int main(int argc, char** argv)
+int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
-        const auto routine = HalyardTest::ChildRoutines().find(argv[2]);
-        return routine == HalyardTest::ChildRoutines().end() ? 97 : routine->second();
+    // A crash ends the process at once with its exception code: under Wine the crash debugger would
+    // otherwise hold the test's output open until the test's time runs out.
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+    if (argc == 3 && wcscmp(argv[1], L"--child") == 0) {
+        const auto routine = HalyardTest::Routines().find(HalyardDev::Narrow(argv[2]));
+        return routine == HalyardTest::Routines().end() ? 97 : routine->second();
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,6 +1,9 @@
 // The log folder and its files: names, pruning, rotation and the failures around them, on real files.
-#include "tests/support/LogReader.h"
-#include "tests/support/TestFolders.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/LogReader.h"
+#include "devtools/common/TempFolder.h"
+#include "devtools/common/TempPathOverride.h"
+#include "devtools/common/Text.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
 
@@ -10,7 +13,7 @@
 #include <set>
 
 using namespace Orvanta::Deskweave;
-using namespace HalyardTest;
+using namespace HalyardDev;
 
 namespace {
 
@@ -121,6 +124,18 @@ TEST_F(LogFolder, AnUndeletableOldFileStillCountsAsOneOfTheDeletions)
     EXPECT_EQ(expected, AsSet(ListFolder(logFolder_)));
 }
 
+TEST_F(LogFolder, TracingGivesBackTheCallersLastErrorAlsoAcrossTheRotationCheck)
+{
+    ASSERT_TRUE(TraceManager::Initialize());
+    for (DWORD line = 0; line < 250; ++line) {
+        SetLastError(0xE0000000 + line);
+        Trace(L"line %lu\n", line);
+        ASSERT_EQ(0xE0000000 + line, GetLastError()) << "after Trace, line " << line;
+        TraceToDebugger(L"line %lu\n", line);
+        ASSERT_EQ(0xE0000000 + line, GetLastError()) << "after TraceToDebugger, line " << line;
+    }
+}
+
 TEST_F(LogFolder, AFileInPlaceOfTheLogFolderLeavesTracingToTheDebugger)
 {
     WriteFileBytes(logFolder_, "not a folder");
@@ -148,6 +163,9 @@ TEST_F(LogFolder, RotationIsStrictlyAboveTheThresholdOnEveryHundredthLineAndKeep
     ASSERT_EQ(kThreshold, FileSize(Log(first)));
     ASSERT_EQ(0, TraceManager::LinesWritten() % 100);
 
+    // In the file's own second a rotation would fail to open the same name and stay on this file,
+    // which would hide a rotation at the threshold itself.
+    Sleep(1100);
     Trace(L"at threshold\n");
     EXPECT_EQ(first, NewestLog()) << "a file of exactly the threshold is not rotated";
 

@@ -1,7 +1,7 @@
-// The hidden window on the real dispatch path. A process may register the window class only once, so
-// CMake runs each case in a process of its own.
-#include "devtools/sessionhost/WindowThread.h"
-#include "tests/support/LogReader.h"
+// The hidden window on the real dispatch path. A process may register the window class only once;
+// every case runs in a process of its own.
+#include "devtools/common/WindowThread.h"
+#include "tests/support/LogCapture.h"
 #include "window/Window.h"
 #include "window/WindowMessages.h"
 
@@ -12,6 +12,7 @@
 
 using namespace Orvanta::Deskweave;
 using namespace HalyardTest;
+using namespace HalyardDev;
 
 namespace {
 
@@ -116,6 +117,35 @@ TEST_F(HiddenWindow, DestroyFromAnotherThreadPostsCloseAndTheLoopEndsWithTheQuit
     EXPECT_GT(FindMessage(messages, "WM_DESTROY received", close), close);
     EXPECT_GT(FindMessage(messages, "WM_NCDESTROY received", close), close);
     EXPECT_GE(FindMessage(messages, "Orvanta::Deskweave::Window::MessageLoop:Terminating message loop..."), 0);
+}
+
+std::atomic<int> timerProcedureCalls{0};
+void CALLBACK CountingTimerProcedure(HWND, UINT, UINT_PTR, DWORD)
+{
+    ++timerProcedureCalls;
+}
+
+TEST_F(HiddenWindow, TimerMessagesNamingATimerProcedureAreDroppedUndispatched)
+{
+    RecordedWindow recorded;
+    ASSERT_EQ(0u, recorded.host.CreateResult());
+    HWND window = recorded.host.GetWindow().Handle();
+    // Any program on the desktop can post these: dispatched, the address would be called.
+    const auto procedure = reinterpret_cast<LPARAM>(&CountingTimerProcedure);
+    PostMessageW(window, WM_TIMER, 5, procedure);
+    PostMessageW(window, 0x0118, 5, procedure); // WM_SYSTIMER
+    PostMessageW(window, WM_TIMER, 9, 0);
+    recorded.host.GetWindow().Destroy();
+    EXPECT_EQ(7, recorded.host.Join());
+    EXPECT_EQ(0, timerProcedureCalls);
+
+    const std::vector<std::string> messages = log_.Messages();
+    const std::string dropped = "Orvanta::Deskweave::Window::MessageLoop:Dropped a timer message with a timer "
+                                "procedure: uMsg: ";
+    const std::string address = std::to_string(static_cast<unsigned long long>(procedure));
+    ExpectInOrder(messages, {dropped + "275 wParam: 5 lParam: " + address, dropped + "280 wParam: 5 lParam: " + address,
+                             "WindowProc: executing... uMsg: 275 wParam: 9 lParam: 0"});
+    EXPECT_EQ(0, CountMessages(messages, "WindowProc: executing... uMsg: 275 wParam: 5 "));
 }
 
 TEST_F(HiddenWindow, DestroyOnTheCreatingThreadDestroysAtOnce)

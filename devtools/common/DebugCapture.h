@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devtools/common/ChildProcess.h"
+
 #include <windows.h>
 
 #include <condition_variable>
@@ -16,9 +18,15 @@ struct DebugString {
     ULONGLONG tick; // GetTickCount64 when the debugger received it
 };
 
+struct LoadedModule {
+    DWORD processId;
+    std::wstring path;
+};
+
 // Starts a program under a real debugger loop and keeps every string that it, and every process it
-// starts, writes to the debugger output. Only the thread that started a debuggee may wait for its
-// events, so the loop runs on a thread of its own. Processes still running at Stop are let go, not killed.
+// starts, writes to the debugger output, and every module they load. Only the thread that started a
+// debuggee may wait for its events, so the loop runs on a thread of its own. Processes still running
+// at Stop are let go, not killed.
 class DebugCapture
 {
 public:
@@ -28,8 +36,8 @@ public:
     DebugCapture(const DebugCapture&) = delete;
     DebugCapture& operator=(const DebugCapture&) = delete;
 
-    // environment: a double-NUL-terminated block, or empty to inherit. Returns the Win32 error, 0 on success.
-    DWORD Start(const std::wstring& commandLine, const std::wstring& environment = {});
+    // Returns the Win32 error, 0 on success. The options' output file is not used.
+    DWORD Start(const std::wstring& commandLine, const ChildOptions& options = {});
     // The first process's exit code, or STILL_ACTIVE when it has not ended within the time.
     DWORD WaitForExit(DWORD timeoutMs);
     // Waits until every debuggee has ended (true) or the time is up (false).
@@ -39,11 +47,12 @@ public:
 
     DWORD ProcessId() const { return processId_; }
     std::vector<DebugString> Strings() const;
+    std::vector<LoadedModule> Modules() const;
     // Every string of every process, in order of arrival.
     std::wstring Text() const;
 
 private:
-    void Loop(std::wstring commandLine, std::wstring environment);
+    void Loop(std::wstring commandLine, std::wstring environment, std::wstring currentDirectory);
     std::wstring TextLocked() const;
 
     std::thread thread_;
@@ -57,6 +66,7 @@ private:
     DWORD processId_ = 0;
     DWORD exitCode_ = STILL_ACTIVE;
     std::vector<DebugString> strings_;
+    std::vector<LoadedModule> modules_;
 };
 
 } // namespace HalyardDev

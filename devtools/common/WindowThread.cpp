@@ -1,4 +1,4 @@
-#include "devtools/sessionhost/WindowThread.h"
+#include "devtools/common/WindowThread.h"
 
 namespace HalyardDev {
 

@@ -1,4 +1,4 @@
-#include "devtools/debugcapture/DebugCapture.h"
+#include "devtools/common/DebugCapture.h"
 
 #include <chrono>
 #include <map>
@@ -10,15 +10,17 @@ DebugCapture::~DebugCapture()
     Stop();
 }
 
-DWORD DebugCapture::Start(const std::wstring& commandLine, const std::wstring& environment)
+DWORD DebugCapture::Start(const std::wstring& commandLine, const ChildOptions& options)
 {
-    thread_ = std::thread(&DebugCapture::Loop, this, commandLine, environment);
+    thread_ = std::thread(&DebugCapture::Loop, this, commandLine,
+                          options.environment.empty() ? std::wstring() : EnvironmentWith(options.environment),
+                          options.currentDirectory);
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return started_; });
     return startError_;
 }
 
-void DebugCapture::Loop(std::wstring commandLine, std::wstring environment)
+void DebugCapture::Loop(std::wstring commandLine, std::wstring environment, std::wstring currentDirectory)
 {
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
@@ -27,8 +29,8 @@ void DebugCapture::Loop(std::wstring commandLine, std::wstring environment)
     PROCESS_INFORMATION info = {};
     const BOOL created =
         CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, DEBUG_PROCESS | CREATE_UNICODE_ENVIRONMENT,
-                       environment.empty() ? nullptr : const_cast<wchar_t*>(environment.c_str()), nullptr, &startup,
-                       &info);
+                       environment.empty() ? nullptr : const_cast<wchar_t*>(environment.c_str()),
+                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         started_ = true;
@@ -67,6 +69,11 @@ void DebugCapture::Loop(std::wstring commandLine, std::wstring environment)
             break;
         case LOAD_DLL_DEBUG_EVENT:
             if (event.u.LoadDll.hFile != nullptr) {
+                wchar_t path[MAX_PATH] = {};
+                if (GetFinalPathNameByHandleW(event.u.LoadDll.hFile, path, MAX_PATH, 0) > 0) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    modules_.push_back({event.dwProcessId, path});
+                }
                 CloseHandle(event.u.LoadDll.hFile);
             }
             break;
@@ -169,6 +176,12 @@ std::vector<DebugString> DebugCapture::Strings() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return strings_;
+}
+
+std::vector<LoadedModule> DebugCapture::Modules() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return modules_;
 }
 
 std::wstring DebugCapture::Text() const

@@ -1,0 +1,117 @@
+#include "bench/Measures.h"
+
+#include "devtools/common/ChildProcess.h"
+#include "devtools/common/DebugCapture.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/TempFolder.h"
+#include "devtools/common/TempPathOverride.h"
+#include "platform/UniqueResource.h"
+#include "trace/Trace.h"
+#include "trace/TraceManager.h"
+
+#include <share.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace HalyardDev;
+using Orvanta::Deskweave::Trace;
+using Orvanta::Deskweave::TraceManager;
+using Orvanta::Deskweave::UniqueStream;
+
+namespace HalyardBench {
+namespace {
+
+const wchar_t kTraceTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
+
+// Lines per second written by `threads` threads. The floor does what a trace line must do at least:
+// the message to the debugger output, then the same bytes as the agent's log line in one narrow write
+// and a flush, to a file opened the agent's way.
+double TraceRate(bool floor, int threads, int lines)
+{
+    const TempFolder temp;
+    const TempPathOverride tempPath(temp.Path());
+    const std::wstring message = std::wstring(kTraceTag) + L"::enter...\n";
+    const std::string line = "[00000F3C] [12/04 10:13:44] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\n";
+    UniqueStream file;
+    if (floor) {
+        file.reset(_wfsopen((temp / L"floor.log").c_str(), L"a+", _SH_DENYWR));
+    } else {
+        TraceManager::Initialize();
+    }
+
+    const double start = Now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < lines / threads; ++i) {
+                if (floor) {
+                    OutputDebugStringW(message.c_str());
+                    fputs(line.c_str(), file.get());
+                    fflush(file.get());
+                } else {
+                    Trace(L"%s::enter...\n", kTraceTag);
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    const double elapsed = Now() - start;
+    if (!floor) {
+        TraceManager::Uninitialize();
+    }
+    return (lines / threads) * threads / elapsed;
+}
+
+double TraceRateUnderDebugger(bool floor, int threads, int lines)
+{
+    const TempFolder temp;
+    const std::wstring result = temp / L"rate.txt";
+    DebugCapture capture;
+    capture.Start(L"\"" + BesideThisProgram(L"HalyardBench.exe") + L"\" --trace-child " + (floor ? L"floor " : L"agent ") +
+                  std::to_wstring(threads) + L" " + std::to_wstring(lines) + L" \"" + result + L"\"");
+    capture.WaitForExit(120000);
+    capture.Stop();
+    return atof(ReadFileBytes(result).c_str());
+}
+
+} // namespace
+
+int RunTraceChild(int argc, wchar_t** argv)
+{
+    if (argc < 6) {
+        return 2;
+    }
+    const double rate = TraceRate(wcscmp(argv[2], L"floor") == 0, _wtoi(argv[3]), _wtoi(argv[4]));
+    return WriteFileBytes(argv[5], std::to_string(rate)) ? 0 : 3;
+}
+
+void MeasureTraceThroughput(BenchRun& run)
+{
+    const int lines = run.Repeat(20000, 4000);
+    for (int threads : {1, 4}) {
+        std::vector<double> agent;
+        std::vector<double> floor;
+        for (int i = 0; i < run.Repeat(7, 3); ++i) {
+            agent.push_back(TraceRate(false, threads, lines));
+            floor.push_back(TraceRate(true, threads, lines));
+        }
+        run.Add({"trace throughput, " + std::to_string(threads) + " thread(s)", "lines/s", Summarize(agent),
+                 Summarize(floor), true});
+    }
+    // Every captured string costs the debugger a round trip: keep the flood short.
+    std::vector<double> agent;
+    std::vector<double> floor;
+    for (int i = 0; i < run.Repeat(3, 2); ++i) {
+        agent.push_back(TraceRateUnderDebugger(false, 1, 300));
+        floor.push_back(TraceRateUnderDebugger(true, 1, 300));
+    }
+    run.Add({"trace throughput, debugger attached", "lines/s", Summarize(agent), Summarize(floor), true});
+}
+
+} // namespace HalyardBench

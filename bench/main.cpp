@@ -1,0 +1,36 @@
+// HalyardBench: what the agent costs against the least the platform costs for the same work (the
+// floor), measured in the same run and printed as one table. Runs under Wine or Windows.
+//   HalyardBench [--quick]      --quick: fewer repetitions and 5 s of idleness instead of 30
+#include "bench/Measures.h"
+
+#include "devtools/common/ScopedRegistryKey.h"
+#include "platform/RegistryNames.h"
+
+#include <cstdio>
+#include <cwchar>
+
+int wmain(int argc, wchar_t** argv)
+{
+    using namespace HalyardBench;
+    if (argc >= 2 && wcscmp(argv[1], L"--trace-child") == 0) {
+        return RunTraceChild(argc, argv);
+    }
+    BenchRun run(argc >= 2 && wcscmp(argv[1], L"--quick") == 0);
+    // Whatever policy the machine had is gone afterwards, as after every measure.
+    const HalyardDev::ScopedRegistryKey policy(HKEY_LOCAL_MACHINE, Orvanta::Deskweave::kPolicyKey);
+
+    const struct {
+        const char* name;
+        void (*measure)(BenchRun&);
+    } measures[] = {{"trace throughput", MeasureTraceThroughput},
+                    {"logon cost", MeasureLogonCost},
+                    {"start-up and terminate", MeasureStartupAndTerminate},
+                    {"logoff", MeasureLogoff},
+                    {"idle footprint", MeasureIdle}};
+    for (const auto& measure : measures) {
+        fprintf(stderr, "HalyardBench: %s...\n", measure.name);
+        measure.measure(run);
+    }
+    run.PrintTable();
+    return 0;
+}

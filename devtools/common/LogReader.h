@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Reads what the agent's line writer put into its log files.
+namespace HalyardDev {
+
+struct LogLine {
+    unsigned long threadId = 0;
+    std::string time;    // "MM/DD hh:mm:ss"
+    std::string message; // without the CR LF
+};
+
+// Splits log text at CR LF. A line without the "[%08X] [MM/DD hh:mm:ss] " prefix is a torn line: it
+// is kept with threadId 0 and its whole text as the message, so that tests can see it.
+std::vector<LogLine> ParseLog(const std::string& bytes);
+// The Halyard_*.log files of a log folder, oldest first.
+std::vector<std::wstring> LogFiles(const std::wstring& logFolder);
+// Every line of every log file of a folder, oldest file first.
+std::vector<LogLine> LogLines(const std::wstring& logFolder);
+std::vector<std::string> LogMessages(const std::wstring& logFolder);
+
+// Index of the first message at or after `from` that contains `needle`, or -1.
+int FindMessage(const std::vector<std::string>& messages, const std::string& needle, int from = 0);
+// Indices of each needle in order, each found after the one before; -1 for a needle missing or out
+// of order (the search goes on after the previous one found).
+std::vector<int> FindInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& needles);
+// How many messages contain `needle`.
+int CountMessages(const std::vector<std::string>& messages, const std::string& needle);
+
+} // namespace HalyardDev

@@ -1,0 +1,88 @@
+#include "session/SyncEngine.h"
+
+#include "platform/ObjectNames.h"
+#include "platform/ProgramFolder.h"
+
+#include <new>
+#include <utility>
+
+namespace Orvanta::Deskweave {
+namespace {
+
+int StatusOf(DWORD error)
+{
+    return HRESULT_FROM_WIN32(error);
+}
+
+// Function pointers convert to one another through the generic function type only.
+template <typename Function>
+Function As(FARPROC entry)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
+}
+
+} // namespace
+
+SyncEngine::SyncEngine()
+{
+    std::wstring folder;
+    pathError_ = GetProgramFolder(folder);
+    if (pathError_ == 0) {
+        try {
+            libraryPath_ = folder + L"\\" + kEngineLibrary;
+        } catch (const std::bad_alloc&) {
+            pathError_ = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+}
+
+SyncEngine::SyncEngine(std::wstring libraryPath) : libraryPath_(std::move(libraryPath)) {}
+
+FARPROC SyncEngine::EntryPoint(const char* name, int& status)
+{
+    if (pathError_ != 0) {
+        status = StatusOf(pathError_);
+        return nullptr;
+    }
+    if (!library_) {
+        // No error box for a damaged or half-installed library: the agent runs hidden, at every logon.
+        DWORD oldMode = 0;
+        SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
+        // Altered search path: the engine's own dependencies are looked for in its folder first.
+        library_.reset(LoadLibraryExW(libraryPath_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+        const DWORD error = GetLastError();
+        SetThreadErrorMode(oldMode, nullptr);
+        if (!library_) {
+            status = StatusOf(error);
+            return nullptr;
+        }
+    }
+    FARPROC entry = GetProcAddress(library_.get(), name);
+    if (entry == nullptr) {
+        status = StatusOf(GetLastError());
+    }
+    return entry;
+}
+
+int SyncEngine::OvInitializeIPC2(int version, bool flag)
+{
+    int status = 0;
+    FARPROC entry = EntryPoint("OvInitializeIPC2", status);
+    return entry != nullptr ? As<int (*)(int, bool)>(entry)(version, flag) : status;
+}
+
+int SyncEngine::OvPrepareForLogoff()
+{
+    int status = 0;
+    FARPROC entry = EntryPoint("OvPrepareForLogoff", status);
+    return entry != nullptr ? As<int (*)()>(entry)() : status;
+}
+
+int SyncEngine::OvUninitialize()
+{
+    int status = 0;
+    FARPROC entry = EntryPoint("OvUninitialize", status);
+    return entry != nullptr ? As<int (*)()>(entry)() : status;
+}
+
+} // namespace Orvanta::Deskweave
