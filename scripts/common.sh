@@ -24,10 +24,15 @@ halyard_install() {
     fi
 }
 
+# Configures, then builds the targets given (everything when none is).
 halyard_build() {
     echo "== Building"
-    cmake --preset wine "$@" >/dev/null
-    cmake --build --preset wine
+    cmake --preset wine >/dev/null
+    if [ $# -gt 0 ]; then
+        cmake --build --preset wine --target "$@"
+    else
+        cmake --build --preset wine
+    fi
 }
 
 # A persistent wineserver and a booted session, with every standard stream on /dev/null: Wine's
@@ -63,12 +68,13 @@ halyard_winpath() {
     echo "Z:$(echo "$1" | sed 's#/#\\#g')"
 }
 
-# Everything the scripts need before their own work: packages, build, a running Wine session that
-# ends with the script. The build's progress goes to standard error.
+# Everything the scripts need before their own work: packages, the build (of the targets given, or of
+# everything), a running Wine session that ends with the script. The build's progress goes to standard
+# error.
 halyard_setup() {
     cd "$HALYARD_ROOT"
     halyard_install
-    halyard_build >&2
+    halyard_build "$@" >&2
     halyard_wine_session
     trap halyard_wine_stop EXIT
 }

@@ -5,7 +5,7 @@
 #   then end of session), the terminate event; a logoff with uploads pending that complete while the
 #   end of session waits; then the log files and the stand-ins' records.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-halyard_setup
+halyard_setup halyard_demo
 
 BIN="$HALYARD_BUILD/bin"
 DEMO="$HALYARD_BUILD/demo"

@@ -250,6 +250,8 @@ bool TraceManager::Start()
     }
 
     logFolder_ = folder;
+    logFolderChanges_.reset(FindFirstChangeNotificationW(logFolder_.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME |
+                                                                                    FILE_NOTIFY_CHANGE_DIR_NAME));
     DeleteOlderLogFilesIfNeeded();
 
     logFilePath_ = NewLogFilePath();
@@ -277,31 +279,32 @@ std::wstring TraceManager::GetLogFilesPath()
 
 bool TraceManager::ReadLogFileSize(long long& size)
 {
-    BY_HANDLE_FILE_INFORMATION information = {};
     if (streamIsAtLogFilePath_) {
         // The stream's own handle: opening the file by name costs about a millisecond under Wine, and
-        // every writer waits for this check.
-        const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(logStream_.get())));
-        if (!GetFileInformationByHandle(file, &information)) {
-            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
-                   GetLastError());
+        // every writer waits for this check. (The stream is flushed after every line, so the size on
+        // disk is current.)
+        LARGE_INTEGER current = {};
+        if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(logStream_.get()))), &current)) {
+            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileSizeEx: failed with last error: ", GetLastError());
             return false;
         }
-    } else {
-        // After a failed rotation the path names a file that the stream does not hold: only opening it by
-        // name tells whether it exists now. Access 0 asks only for attributes, which the share mode of
-        // the agent's own stream allows.
-        UniqueFileHandle file(CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!file) {
-            Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
-                   GetLastError());
-            return false;
-        }
-        if (!GetFileInformationByHandle(file.get(), &information)) {
-            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
-                   GetLastError());
-            return false;
-        }
+        size = current.QuadPart;
+        return true;
+    }
+    // After a failed rotation the path names a file that the stream does not hold: only opening it by
+    // name tells whether it exists now. Access 0 asks only for attributes, which the share mode of the
+    // agent's own stream allows.
+    UniqueFileHandle file(CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) {
+        Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
+               GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file.get(), &information)) {
+        Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
+               GetLastError());
+        return false;
     }
     size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
                                   information.nFileSizeLow);
@@ -333,11 +336,30 @@ void TraceManager::RotateLogFileIfNeeded()
             OutputDebugStringA(e.what());
         }
     }
-    DeleteOlderLogFilesIfNeeded();
+    // Searching the folder costs about half a millisecond under Wine, with every writer waiting; a
+    // rotation, another program's file and a deletion that failed all make the next check prune.
+    if (LogFolderMayHaveChanged()) {
+        DeleteOlderLogFilesIfNeeded();
+    }
+}
+
+bool TraceManager::LogFolderMayHaveChanged()
+{
+    if (!logFolderChanges_ || !logFolderPruned_) {
+        return true;
+    }
+    if (WaitForSingleObject(logFolderChanges_.get(), 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (!FindNextChangeNotification(logFolderChanges_.get())) {
+        logFolderChanges_.reset();
+    }
+    return true;
 }
 
 void TraceManager::DeleteOlderLogFilesIfNeeded()
 {
+    logFolderPruned_ = false;
     try {
         // Fixed-width time fields with the year first: ordinal order is creation order, oldest first.
         std::set<std::wstring> names;
@@ -347,6 +369,7 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
             FindFirstFileExW(SearchPattern().c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0));
         if (!search) {
             const DWORD error = GetLastError();
+            logFolderPruned_ = error == ERROR_FILE_NOT_FOUND;
             if (error != ERROR_FILE_NOT_FOUND) {
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindFirstFileEx: failed with last error: ",
                        error);
@@ -364,14 +387,17 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         }
 
         size_t toDelete = names.size() > numberOfLogFilesKept_ ? names.size() - numberOfLogFilesKept_ : 0;
+        bool allDeleted = true;
         // A file that cannot be deleted still counts: a newer one is never taken in its place.
         for (auto name = names.begin(); toDelete > 0; ++name, --toDelete) {
             const std::wstring path = logFolder_ + L"\\" + *name;
             if (!DeleteFileW(path.c_str())) {
+                allDeleted = false;
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":DeleteFile: failed with last error: ",
                        GetLastError());
             }
         }
+        logFolderPruned_ = allDeleted;
     } catch (const std::exception& e) {
         OutputDebugStringA(e.what());
     }

@@ -89,6 +89,11 @@ TEST_F(LogFolder, StartKeepsTheFiveNewestAndTheFirstLineBringsTheFolderToFive)
                                              L"Halyard_2020-01-05_00-00-00.log", L"Halyard_2020-01-06_00-00-00.log",
                                              created, L"Halyard.log", L"notes.txt", L"Halyard_keep.txt"};
     EXPECT_EQ(expected, AsSet(ListFolder(logFolder_)));
+
+    // Files another program puts there meanwhile are pruned at the next check.
+    MakeFiles({L"Halyard_2019-01-01_00-00-00.log", L"Halyard_2019-01-02_00-00-00.log"});
+    TraceThroughNextCheck();
+    EXPECT_EQ(expected, AsSet(ListFolder(logFolder_)));
 }
 
 TEST_F(LogFolder, CharactersBeyondLatin1BecomeQuestionMarksAndTheLineStaysWhole)
