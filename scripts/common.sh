@@ -15,6 +15,11 @@ halyard_install() {
     command -v cmake >/dev/null || missing+=(cmake)
     command -v ninja >/dev/null || missing+=(ninja-build)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    # The Windows Installer package and its signing, built and tested with the rest.
+    command -v wixl >/dev/null || missing+=(wixl)
+    command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+    command -v openssl >/dev/null || missing+=(openssl)
+    command -v pgrep >/dev/null || missing+=(procps)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== Installing: ${missing[*]}"
         local sudo=""
