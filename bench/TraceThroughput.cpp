@@ -3,23 +3,22 @@
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/DebugCapture.h"
 #include "devtools/common/Files.h"
+#include "devtools/common/LogCapture.h"
 #include "devtools/common/TempFolder.h"
-#include "devtools/common/TempPathOverride.h"
 #include "platform/UniqueResource.h"
 #include "trace/Trace.h"
-#include "trace/TraceManager.h"
 
 #include <share.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace HalyardDev;
 using Orvanta::Deskweave::Trace;
-using Orvanta::Deskweave::TraceManager;
 using Orvanta::Deskweave::UniqueStream;
 
 namespace HalyardBench {
@@ -33,15 +32,11 @@ const wchar_t kTraceTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 double TraceRate(bool floor, int threads, int lines)
 {
     const TempFolder temp;
-    const TempPathOverride tempPath(temp.Path());
     const std::wstring message = std::wstring(kTraceTag) + L"::enter...\n";
     const std::string line = "[00000F3C] [12/04 10:13:44] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\n";
-    UniqueStream file;
-    if (floor) {
-        file.reset(_wfsopen((temp / L"floor.log").c_str(), L"a+", _SH_DENYWR));
-    } else {
-        TraceManager::Initialize();
-    }
+    const UniqueStream file(floor ? _wfsopen((temp / L"floor.log").c_str(), L"a+", _SH_DENYWR) : nullptr);
+    // The agent traces into a log folder of its own, for as long as the measure.
+    const std::unique_ptr<LogCapture> log(floor ? nullptr : new LogCapture());
 
     const double start = Now();
     std::vector<std::thread> workers;
@@ -61,11 +56,7 @@ double TraceRate(bool floor, int threads, int lines)
     for (std::thread& worker : workers) {
         worker.join();
     }
-    const double elapsed = Now() - start;
-    if (!floor) {
-        TraceManager::Uninitialize();
-    }
-    return (lines / threads) * threads / elapsed;
+    return (lines / threads) * threads / (Now() - start);
 }
 
 double TraceRateUnderDebugger(bool floor, int threads, int lines)

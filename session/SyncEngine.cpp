@@ -60,7 +60,14 @@ FARPROC SyncEngine::EntryPoint(const char* name, int& status)
     FARPROC entry = GetProcAddress(library_.get(), name);
     if (entry == nullptr) {
         status = StatusOf(GetLastError());
+        // A library that lacks an entry point is the wrong one (a client half installed): let it go, so
+        // that the next call loads what is there then. Once the engine has been called into, it stays.
+        if (!calledInto_) {
+            library_.reset();
+        }
+        return nullptr;
     }
+    calledInto_ = true;
     return entry;
 }
 

@@ -12,7 +12,8 @@ namespace Orvanta::Deskweave {
 // agent's own folder, so that the agent starts (and the logon start returns) without it, and no
 // library of that name in the current directory or on PATH is ever loaded. Statuses are signed:
 // negative means failure. A library that cannot be loaded, or lacks the entry point, makes the call
-// fail with HRESULT_FROM_WIN32 of the error (8007007E, 8007007F); the next call tries again.
+// fail with HRESULT_FROM_WIN32 of the error (8007007E, 8007007F); the next call tries again, with the
+// library that is there then.
 // Window thread only.
 class SyncEngine
 {
@@ -35,6 +36,7 @@ private:
     std::wstring libraryPath_;
     DWORD pathError_ = 0;
     UniqueModule library_;
+    bool calledInto_ = false;
 };
 
 } // namespace Orvanta::Deskweave

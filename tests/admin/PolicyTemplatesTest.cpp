@@ -1,23 +1,12 @@
 // The Group Policy templates against the names the agent really reads, so the two cannot drift.
-#include "platform/RegistryNames.h"
-#include "devtools/common/Files.h"
-#include "devtools/common/Text.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/TestSupport.h"
 
 #include <regex>
 #include <set>
 
-using namespace Orvanta::Deskweave;
-using namespace HalyardDev;
+using namespace HalyardTest;
 
 namespace {
-
-std::string SourceFile(const char* relative)
-{
-    // The tests run under Wine, where Z: is the Unix root.
-    return ReadFileBytes(Widen(std::string("Z:") + HALYARD_SOURCE_DIR + "/" + relative));
-}
 
 std::vector<std::string> Attributes(const std::string& xml, const std::string& name)
 {
@@ -29,48 +18,25 @@ std::vector<std::string> Attributes(const std::string& xml, const std::string& n
     return values;
 }
 
-std::string Lower(std::string text)
+TEST(PolicyTemplates, WriteExactlyTheMachineKeyAndValuesTheAgentReadsWithADriveTextThatFitsItsBuffer)
 {
-    for (char& c : text) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-class PolicyTemplates : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(admx_.empty());
-        ASSERT_FALSE(adml_.empty());
-    }
-
-    std::string admx_ = SourceFile("admin/policies/Halyard.admx");
-    std::string adml_ = SourceFile("admin/policies/en-US/Halyard.adml");
-};
-
-TEST_F(PolicyTemplates, WriteExactlyTheMachineKeyAndValuesTheAgentReads)
-{
-    for (const std::string& key : Attributes(admx_, "key")) {
+    // The tests run under Wine, where Z: is the Unix root.
+    const std::wstring policies = Widen(std::string("Z:") + HALYARD_SOURCE_DIR + "/admin/policies/");
+    const std::string admx = ReadFileBytes(policies + L"Halyard.admx");
+    ASSERT_FALSE(ReadFileBytes(policies + L"en-US/Halyard.adml").empty());
+    const std::vector<std::string> keys = Attributes(admx, "key");
+    EXPECT_EQ(2u, keys.size());
+    for (const std::string& key : keys) {
         // Registry key names are compared without regard to case.
-        EXPECT_EQ(Lower(Narrow(kPolicyKey)), Lower(key));
+        EXPECT_EQ(0, _stricmp(Narrow(kPolicyKey).c_str(), key.c_str())) << key;
     }
-    EXPECT_EQ(2u, Attributes(admx_, "key").size());
-    const std::vector<std::string> names = Attributes(admx_, "valueName");
+    const std::vector<std::string> names = Attributes(admx, "valueName");
     EXPECT_EQ((std::set<std::string>{Narrow(kDiskVolumeValue), Narrow(kAdjustPermissionsValue)}),
               std::set<std::string>(names.begin(), names.end()));
-    for (const std::string& policyClass : Attributes(admx_, "class")) {
-        EXPECT_EQ("Machine", policyClass) << "the agent reads HKEY_LOCAL_MACHINE only";
-    }
-}
-
-TEST_F(PolicyTemplates, DriveTextFitsTheBufferTheAgentReadsItInto)
-{
-    const std::vector<std::string> lengths = Attributes(admx_, "maxLength");
-    ASSERT_EQ(1u, lengths.size());
-    // 60 bytes with the terminating NUL: any longer value stops the agent at its policy gate.
-    EXPECT_LE(std::stoi(lengths[0]), 29);
+    EXPECT_EQ((std::vector<std::string>{"Machine", "Machine"}), Attributes(admx, "class"))
+        << "the agent reads HKEY_LOCAL_MACHINE only";
+    // 29 characters and the terminating NUL are 60 bytes: any longer value stops the agent at its gate.
+    EXPECT_EQ(std::vector<std::string>{"29"}, Attributes(admx, "maxLength"));
 }
 
 } // namespace

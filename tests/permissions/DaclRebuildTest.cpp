@@ -1,17 +1,12 @@
 // The DACL rebuild on real security descriptors built from SDDL, as GetFileSecurityW would return
 // them (self-relative, DACL only). Wine keeps no file DACLs, so this is where the rebuild is pinned.
+#include "tests/support/TestSupport.h"
 #include "permissions/FolderPermissionsManager.h"
-#include "tests/support/LogCapture.h"
-#include "devtools/common/Text.h"
-
-#include <gtest/gtest.h>
 
 #include <sddl.h>
 
 #include <system_error>
-#include <initializer_list>
 
-using namespace Orvanta::Deskweave;
 using namespace HalyardTest;
 
 namespace {
@@ -22,42 +17,24 @@ std::vector<BYTE> FromSddl(const wchar_t* sddl)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ULONG size = 0;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, &size)) {
-        ADD_FAILURE() << "bad SDDL " << Narrow(sddl) << ": " << GetLastError();
-        return {};
-    }
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, &size));
+    const UniqueLocalMemory owner(descriptor);
     const auto* bytes = static_cast<const BYTE*>(descriptor);
-    std::vector<BYTE> copy(bytes, bytes + size);
-    LocalFree(descriptor);
-    return copy;
+    return std::vector<BYTE>(bytes, bytes + size);
 }
 
 std::string DaclSddl(std::vector<BYTE>& descriptor)
 {
     LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
-                                                              DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        return "<" + std::to_string(GetLastError()) + ">";
-    }
-    const std::string sddl = Narrow(text);
-    LocalFree(text);
-    return sddl;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                         &text, nullptr);
+    const UniqueLocalMemory owner(text);
+    return text != nullptr ? Narrow(text) : "<no text>";
 }
 
 class DaclRebuild : public testing::Test
 {
 protected:
-    std::vector<std::string> Matching(const std::string& needle)
-    {
-        std::vector<std::string> found;
-        for (const std::string& message : log_.Messages()) {
-            if (message.find(needle) != std::string::npos) {
-                found.push_back(message.substr(message.find(needle) + needle.size()));
-            }
-        }
-        return found;
-    }
-
     LogCapture log_;
 };
 
@@ -87,29 +64,6 @@ TEST_F(DaclRebuild, RemovalPassStartsOverAfterEachRemovalAndKeepsOnlyContainerIn
     EXPECT_EQ(expected, log_.Messages());
 }
 
-TEST_F(DaclRebuild, InheritFlagsOfTheKeptAcesFollowTheirPropagation)
-{
-    struct Row {
-        const wchar_t* source;
-        const char* destination;
-    };
-    const Row rows[] = {
-        {L"D:(A;CINP;FA;;;SY)", "D:AI(A;NP;FA;;;SY)"},       // no-propagate: both inherit bits go
-        {L"D:(A;OICINP;FA;;;SY)", "D:AI(A;NP;FA;;;SY)"},
-        {L"D:(A;CIIOID;FA;;;SY)", "D:AI(A;CIIOID;FA;;;SY)"}, // inherit-only and inherited stay
-        {L"D:(D;CI;FA;;;BG)(A;OICI;FA;;;SY)", "D:AI(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"},
-        {L"D:PAI(A;CI;FA;;;WD)", "D:AI(A;CI;FA;;;WD)"},      // protection cleared
-        {L"D:P(A;OI;FA;;;SY)(A;;FA;;;BA)", "D:AI"},           // nothing inheritable: an empty DACL
-        {L"D:", "D:AI"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(Narrow(row.source));
-        std::vector<BYTE> descriptor = FromSddl(row.source);
-        FolderPermissionsManager::MakeDaclInheritable(descriptor);
-        EXPECT_EQ(row.destination, DaclSddl(descriptor));
-    }
-}
-
 // A present but null DACL, self-relative. (Wine's SDDL parser turns "D:NO_ACCESS_CONTROL" into an
 // empty DACL, so it is built by hand.)
 std::vector<BYTE> NullDacl()
@@ -124,19 +78,31 @@ std::vector<BYTE> NullDacl()
     return relative;
 }
 
-TEST_F(DaclRebuild, NullOrMissingDaclIsRefusedAsAnInvalidDescriptor)
+TEST_F(DaclRebuild, InheritFlagsOfTheKeptAcesFollowTheirPropagationAndANullOrMissingDaclIsRefused)
 {
-    for (std::vector<BYTE> descriptor : {NullDacl(), FromSddl(L"O:BAG:BA")}) {
+    const std::pair<std::vector<BYTE>, const char*> rows[] = {
+        {FromSddl(L"D:(A;CINP;FA;;;SY)"), "D:AI(A;NP;FA;;;SY)"}, // no-propagate: both inherit bits go
+        {FromSddl(L"D:(A;OICINP;FA;;;SY)"), "D:AI(A;NP;FA;;;SY)"},
+        {FromSddl(L"D:(A;CIIOID;FA;;;SY)"), "D:AI(A;CIIOID;FA;;;SY)"}, // inherit-only and inherited stay
+        {FromSddl(L"D:(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"), "D:AI(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"},
+        {FromSddl(L"D:PAI(A;CI;FA;;;WD)"), "D:AI(A;CI;FA;;;WD)"},      // protection cleared
+        {FromSddl(L"D:P(A;OI;FA;;;SY)(A;;FA;;;BA)"), "D:AI"},           // nothing inheritable: an empty DACL
+        {FromSddl(L"D:"), "D:AI"},
+        {NullDacl(), "1338"}, // refused as an invalid descriptor, like a missing DACL
+        {FromSddl(L"O:BAG:BA"), "1338"},
+    };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.second);
         try {
-            FolderPermissionsManager::MakeDaclInheritable(descriptor);
-            ADD_FAILURE() << "no exception";
+            FolderPermissionsManager::MakeDaclInheritable(row.first);
+            EXPECT_EQ(row.second, DaclSddl(row.first));
         } catch (const std::system_error& e) {
-            EXPECT_EQ(1338, e.code().value());
+            EXPECT_EQ(row.second, std::to_string(e.code().value()));
             EXPECT_EQ(std::generic_category(), e.code().category());
         }
     }
-    EXPECT_EQ((std::vector<std::string>{"1338", "1338"}),
-              Matching("InheritPermissionsFromSrcFolder:GetSecurityDescriptorDacl: failed with last error: "));
+    EXPECT_EQ(2, CountMessages(log_.Messages(), kName.substr(0, kName.size() - 2) +
+                                                    ":GetSecurityDescriptorDacl: failed with last error: 1338"));
 }
 
 } // namespace

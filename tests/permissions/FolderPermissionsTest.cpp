@@ -1,27 +1,22 @@
 // Sync folder locations from the real per-user key, and the revert on real folders. The key's path
 // is fixed, so these tests run alone.
+#include "tests/support/TestSupport.h"
 #include "permissions/FolderPermissionsManager.h"
-#include "tests/support/LogCapture.h"
-#include "devtools/common/Files.h"
-#include "devtools/common/ScopedRegistryKey.h"
-#include "devtools/common/Text.h"
-
-#include <gtest/gtest.h>
 
 #include <sddl.h>
 
-using namespace Orvanta::Deskweave;
 using namespace HalyardTest;
 
 namespace {
 
-const std::string kRetrieve =
-    "Orvanta::Deskweave::FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry";
+const std::string kRetrieve = "Orvanta::Deskweave::FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry";
 const std::string kInherit = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";
+const std::string kEmptyDestination = kInherit + ": invalid (empty) destFolderPath parameter";
 
-std::string Pair(const std::string& destination, const std::string& source)
+std::string Pair(const std::wstring& destination, const std::wstring& source)
 {
-    return kInherit + ": destination folder: " + destination + " to inherit permissions from source folder: " + source;
+    return kInherit + ": destination folder: " + Narrow(destination) + " to inherit permissions from source folder: " +
+           Narrow(source);
 }
 
 class FolderPermissions : public testing::Test
@@ -29,10 +24,7 @@ class FolderPermissions : public testing::Test
 protected:
     std::vector<std::string> Revert()
     {
-        {
-            FolderPermissionsManager manager;
-            manager.RevertRootAndChildrenFoldersToInheritedPermissions();
-        }
+        FolderPermissionsManager().RevertRootAndChildrenFoldersToInheritedPermissions();
         return log_.TakeMessages();
     }
     void SetLocations(const std::wstring& root, const std::wstring& personal, const std::wstring& shared,
@@ -50,31 +42,26 @@ protected:
 
 TEST_F(FolderPermissions, LocationsLoseEveryTrailingBackslashAndTheParentIsTheTextBeforeTheLastOne)
 {
-    SetLocations(L"Q:\\Data\\Sync\\\\\\", L"Q:\\Data\\Sync\\Personal\\", L"Q:\\Data\\Sync/Shared", L"\\\\");
-    const std::vector<std::string> messages = Revert();
-    EXPECT_GE(FindMessage(messages, Pair("Q:\\Data\\Sync", "Q:\\Data")), 0);
-    EXPECT_GE(FindMessage(messages, Pair("Q:\\Data\\Sync\\Personal", "Q:\\Data\\Sync")), 0);
-    EXPECT_GE(FindMessage(messages, Pair("Q:\\Data\\Sync/Shared", "Q:\\Data\\Sync")), 0) << "'/' is no separator";
-    EXPECT_EQ(messages.back(), kInherit + ": invalid (empty) destFolderPath parameter") << "only backslashes: empty";
-}
-
-TEST_F(FolderPermissions, SyncRootsAtADriveRootGiveABareDriveOrNoParent)
-{
-    SetLocations(L"Q:\\Sync", L"", L"", L"");
-    EXPECT_GE(FindMessage(Revert(), Pair("Q:\\Sync", "Q:")), 0);
-
-    for (const wchar_t* root : {L"Q:\\", L"Sync", L"Q:/Data/Sync"}) {
-        SetLocations(root, L"Q:\\Sync\\Personal", L"", L"");
-        std::wstring stored = root;
-        if (stored.back() == L'\\') {
-            stored.pop_back();
-        }
+    struct Row {
+        const wchar_t* root;
+        const wchar_t* stored;
+        const wchar_t* parent; // nullptr: none can be derived
+    };
+    const Row rows[] = {{L"Q:\\Data\\Sync\\\\\\", L"Q:\\Data\\Sync", L"Q:\\Data"}, {L"Q:\\Sync", L"Q:\\Sync", L"Q:"},
+                        {L"Q:\\", L"Q:", nullptr}, {L"Sync", L"Sync", nullptr}, {L"Q:/Data/Sync", L"Q:/Data/Sync", nullptr}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Narrow(row.root));
+        SetLocations(row.root, L"Q:\\Personal\\", L"", L"\\\\");
         const std::vector<std::string> messages = Revert();
-        SCOPED_TRACE(Narrow(root));
-        EXPECT_EQ(0, FindMessage(messages, kRetrieve + ": failed to retrieve parent folder location from location: " +
-                                               Narrow(stored)));
-        EXPECT_EQ(kInherit + ": invalid (empty) srcFolderPath parameter", messages.at(1));
-        EXPECT_GE(FindMessage(messages, Pair("Q:\\Sync\\Personal", Narrow(stored))), 2) << "the others still run";
+        if (row.parent != nullptr) {
+            EXPECT_EQ(Pair(row.stored, row.parent), messages.at(0));
+        } else {
+            EXPECT_EQ(kRetrieve + ": failed to retrieve parent folder location from location: " + Narrow(row.stored),
+                      messages.at(0));
+            EXPECT_EQ(kInherit + ": invalid (empty) srcFolderPath parameter", messages.at(1)) << "no first call";
+        }
+        EXPECT_GE(FindMessage(messages, Pair(L"Q:\\Personal", row.stored)), 1) << "the others still run";
+        EXPECT_EQ(kEmptyDestination, messages.back()) << "only backslashes: empty";
     }
 }
 
@@ -85,57 +72,61 @@ TEST_F(FolderPermissions, LongAndMissingValuesAreTracedWhileTheOthersAreStillRea
     key_.SetString(L"SyncRootLocation", L"Q:\\Sync");
     key_.SetString(L"SharedFoldersRootLocation", tooLong);
     key_.SetString(L"PersonalFolderRootLocation", fits);
-
     const std::vector<std::string> messages = Revert();
-    EXPECT_EQ(kRetrieve + ":Registry::QueryStringValue: failed to query value: SharedFoldersRootLocation with error: 234",
-              messages.at(0));
-    EXPECT_EQ(kRetrieve + ":Registry::QueryStringValue: failed to query value: FavoriteFoldersRootLocation with error: 2",
-              messages.at(1));
-    EXPECT_GE(FindMessage(messages, Pair(Narrow(fits), "Q:\\Sync")), 0) << "read last, and whole";
+    const std::string failed = kRetrieve + ":Registry::QueryStringValue: failed to query value: ";
+    EXPECT_EQ(failed + "SharedFoldersRootLocation with error: 234", messages.at(0));
+    EXPECT_EQ(failed + "FavoriteFoldersRootLocation with error: 2", messages.at(1));
+    EXPECT_GE(FindMessage(messages, Pair(fits, L"Q:\\Sync")), 0) << "read last, and whole";
 }
 
 TEST_F(FolderPermissions, AMissingOrReadOnlyKeyLeavesEveryLocationEmpty)
 {
-    const std::vector<std::string> fourEmpty(4, kInherit + ": invalid (empty) destFolderPath parameter");
-
     // Full access is asked for although only read: a key the user may only read gives access denied.
     SetLocations(L"Q:\\Sync", L"Q:\\Sync\\P", L"Q:\\Sync\\S", L"Q:\\Sync\\F");
     PSECURITY_DESCRIPTOR readOnly = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1,
                                                                      &readOnly, nullptr));
+    const UniqueLocalMemory owner(readOnly);
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, key_.SubKey().c_str(), 0, WRITE_DAC, &key));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, readOnly));
-    RegCloseKey(key);
-    LocalFree(readOnly);
-    std::vector<std::string> expected = {kRetrieve + ":Registry::Open: failed with error: 5"};
-    expected.insert(expected.end(), fourEmpty.begin(), fourEmpty.end());
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(UniqueHkey(key).get(), DACL_SECURITY_INFORMATION, readOnly));
+    std::vector<std::string> expected(5, kEmptyDestination);
+    expected[0] = kRetrieve + ":Registry::Open: failed with error: 5";
     EXPECT_EQ(expected, Revert());
 
-    RegDeleteTreeW(HKEY_CURRENT_USER, key_.SubKey().c_str());
+    key_.Delete();
     expected[0] = kRetrieve + ":Registry::Open: failed with error: 2";
     EXPECT_EQ(expected, Revert());
 }
 
-TEST_F(FolderPermissions, MissingSourceOrDestinationIsTracedWithItsCodeAndTheOtherCallsStillRun)
+// On real folders: one location missing, one a file, one as it should be; then the sync root a file,
+// and under a folder that does not exist. Each call reports its own failure and the others still run.
+TEST_F(FolderPermissions, MissingLocationsAndFilesAreTracedAndTheOtherCallsStillRun)
 {
     TempFolder temp;
     const std::wstring root = temp / L"Sync";
     CreateDirectoryW(root.c_str(), nullptr);
-    CreateDirectoryW((root + L"\\Personal").c_str(), nullptr);
     CreateDirectoryW((root + L"\\Favorite").c_str(), nullptr);
-    SetLocations(root, root + L"\\Personal", root + L"\\Missing", root + L"\\Favorite");
+    ASSERT_TRUE(WriteFileBytes(root + L"\\Personal", "a file"));
+    const std::string notAFolder = kInherit + ": not a folder, permissions left untouched: ";
 
+    SetLocations(root, root + L"\\Personal", root + L"\\Missing", root + L"\\Favorite");
     std::vector<std::string> messages = Revert();
-    const int missing = FindMessage(messages, Pair(Narrow(root + L"\\Missing"), Narrow(root)));
-    ASSERT_GE(missing, 0);
-    const int failed = FindMessage(messages, kInherit + ":SetFileSecurity: failed with last error: ", missing);
-    ASSERT_GT(failed, missing);
-    EXPECT_EQ(kInherit + ": failed with exception: No such file or directory", messages.at(failed + 1));
-    EXPECT_GE(FindMessage(messages, Pair(Narrow(root + L"\\Favorite"), Narrow(root)), failed), 0);
-    EXPECT_EQ(1, static_cast<int>(std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
-                  return m.find("failed with exception") != std::string::npos;
-              })));
+    const int file = FindMessage(messages, Pair(root + L"\\Personal", root));
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(notAFolder + Narrow(root + L"\\Personal"), messages.at(file + 1));
+    const int missing = FindMessage(messages, kInherit + ":SetFileSecurity: failed with last error: ", file);
+    ASSERT_GT(missing, FindMessage(messages, Pair(root + L"\\Missing", root)));
+    EXPECT_EQ(kInherit + ": failed with exception: No such file or directory", messages.at(missing + 1));
+    EXPECT_GE(FindMessage(messages, Pair(root + L"\\Favorite", root), missing), 0);
+    EXPECT_EQ(1, CountMessages(messages, "failed with exception"));
+
+    // A file as the sync root: nothing is written onto it, and nothing is made from it for the folders below.
+    SetLocations(root + L"\\Personal", root + L"\\Favorite", L"", L"");
+    messages = Revert();
+    EXPECT_EQ(2, CountMessages(messages, notAFolder + Narrow(root + L"\\Personal")));
+    EXPECT_EQ(-1, FindMessage(messages, "Security Descriptor"));
+    EXPECT_EQ("a file", ReadFileBytes(root + L"\\Personal"));
 
     SetLocations(temp / L"Nowhere\\Sync", L"", L"", L"");
     messages = Revert();
@@ -144,31 +135,6 @@ TEST_F(FolderPermissions, MissingSourceOrDestinationIsTracedWithItsCodeAndTheOth
     const std::string code = messages[read].substr(messages[read].rfind(' ') + 1);
     EXPECT_TRUE(code == "2" || code == "3") << code;
     EXPECT_EQ(0u, messages.at(read + 1).find(kInherit + ": failed with exception: "));
-}
-
-TEST_F(FolderPermissions, ALocationThatIsAFileIsTracedAndLeftUntouched)
-{
-    TempFolder temp;
-    const std::wstring root = temp / L"Sync";
-    CreateDirectoryW(root.c_str(), nullptr);
-    CreateDirectoryW((root + L"\\Shared").c_str(), nullptr);
-    ASSERT_TRUE(WriteFileBytes(root + L"\\Personal", "a file"));
-    const std::string notAFolder = kInherit + ": not a folder, permissions left untouched: ";
-
-    // As a destination: only that call is skipped.
-    SetLocations(root, root + L"\\Personal", root + L"\\Shared", L"");
-    std::vector<std::string> messages = Revert();
-    const int skipped = FindMessage(messages, Pair(Narrow(root + L"\\Personal"), Narrow(root)));
-    ASSERT_GE(skipped, 0);
-    EXPECT_EQ(notAFolder + Narrow(root + L"\\Personal"), messages.at(skipped + 1));
-    EXPECT_GE(FindMessage(messages, Pair(Narrow(root + L"\\Shared"), Narrow(root)), skipped + 2), 0);
-
-    // As the sync root: nothing is written onto it, and nothing is made from it for the folders below.
-    SetLocations(root + L"\\Personal", root + L"\\Shared", L"", L"");
-    messages = Revert();
-    EXPECT_EQ(2, CountMessages(messages, notAFolder + Narrow(root + L"\\Personal")));
-    EXPECT_EQ(-1, FindMessage(messages, "Security Descriptor"));
-    EXPECT_EQ("a file", ReadFileBytes(root + L"\\Personal"));
 }
 
 } // namespace

@@ -1,20 +1,12 @@
 // The session handler's notification side, with real threads: SequenceID order, the signed counts,
 // the end-of-session wait against completions, and the status notifications.
+#include "tests/support/TestSupport.h"
 #include "session/SyncWindowHandler.h"
-#include "tests/support/Background.h"
-#include "tests/support/Child.h"
-#include "tests/support/LogCapture.h"
-#include "devtools/common/StandInFolder.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <memory>
-#include <thread>
 
-using namespace Orvanta::Deskweave;
 using namespace HalyardTest;
 
 namespace {
@@ -39,7 +31,14 @@ std::unique_ptr<SyncWindowHandler> CreatedHandler()
 
 void Notify(SyncWindowHandler& handler, const char* sequence, int done, int total)
 {
-    EXPECT_TRUE(handler.OnPendingUploadStatus(nullptr, sequence, {done, total}));
+    std::thread([&] { EXPECT_TRUE(handler.OnPendingUploadStatus(nullptr, sequence, {done, total})); }).join();
+}
+
+// The end of session, as the window thread would run it.
+void EndSession(SyncWindowHandler& handler)
+{
+    LRESULT result = 1;
+    handler.OnEndSession(nullptr, TRUE, ENDSESSION_LOGOFF, &result);
 }
 
 class PendingUploads : public testing::Test
@@ -51,7 +50,7 @@ protected:
         LRESULT result = 0;
         EXPECT_TRUE(handler.OnQueryEndSession(nullptr, 0, ENDSESSION_LOGOFF, &result));
         EXPECT_EQ(1, result) << "the session end is never refused";
-        const std::vector<std::string> messages = log_.TakeMessages();
+        const Messages messages = log_.TakeMessages();
         return !messages.empty() && messages.back().find("Preparing to wait") != std::string::npos;
     }
 
@@ -61,30 +60,25 @@ protected:
 
 TEST_F(PendingUploads, SequenceIdsAreOrderedByUnsignedBytesAndAnIgnoredNotificationChangesNothing)
 {
-    struct Row {
+    const struct {
         const char* last;
         const char* next;
         std::string verdict;
-    };
-    const Row rows[] = {
-        {"9", "10", "IGNORE:Last SequenceID '9', new SequenceID '10'"},
-        {"A", "AB", "UPDATE:Last SequenceID 'A', new SequenceID 'AB'"},
-        {"AB", "A", "IGNORE:Last SequenceID 'AB', new SequenceID 'A'"},
-        {"5", "5", "IGNORE:Last SequenceID '5', new SequenceID '5'"},
-        {"\x7F", "\x80", "UPDATE:Last SequenceID '\x7F', new SequenceID '\x80'"},
-        {"\x80", "\x7F", "IGNORE:Last SequenceID '\x80', new SequenceID '\x7F'"},
-        {"", "x", "NEW:new SequenceID 'x'"},
-    };
-    for (const Row& row : rows) {
+    } rows[] = {{"9", "10", "IGNORE"}, {"A", "AB", "UPDATE"},   {"AB", "A", "IGNORE"},   {"5", "5", "IGNORE"},
+                {"\x7F", "\x80", "UPDATE"}, {"\x80", "\x7F", "IGNORE"}, {"", "x", "NEW"}};
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string("'") + row.last + "' then '" + row.next + "'");
         const auto handler = CreatedHandler();
         log_.TakeMessages();
         Notify(*handler, row.last, 0, 1);
         Notify(*handler, row.next, 1, 1);
-        const std::vector<std::string> messages = log_.TakeMessages();
-        ExpectInOrder(messages, {kTag + "NEW:new SequenceID '" + row.last + "'", kTag + row.verdict});
+        const Messages messages = log_.TakeMessages();
+        const std::string verdict = row.verdict == "NEW" ? "NEW:new SequenceID '" + std::string(row.next) + "'"
+                                                          : row.verdict + ":Last SequenceID '" + row.last +
+                                                                "', new SequenceID '" + row.next + "'";
+        ExpectInOrder(messages, {kTag + "NEW:new SequenceID '" + row.last + "'", kTag + verdict});
         // An ignored completion leaves the pending counts and the registered reason as they were.
-        const bool ignored = row.verdict.rfind("IGNORE", 0) == 0;
+        const bool ignored = row.verdict == "IGNORE";
         EXPECT_EQ(ignored ? 0 : 1, CountMessages(messages, "Posting destroy shutdown block reason."));
         EXPECT_EQ(ignored, Pending(*handler));
     }
@@ -92,33 +86,23 @@ TEST_F(PendingUploads, SequenceIdsAreOrderedByUnsignedBytesAndAnIgnoredNotificat
 
 TEST_F(PendingUploads, CountsAreComparedSignedAndReplacedNotSummedByTheNotificationAndTheQuery)
 {
-    struct Row {
+    const struct {
         int done;
         int total;
         bool pending;
-    };
-    const Row rows[] = {{1, 100, true}, {0, 0, false}, {7, 5, false}, {-1, 0, true}, {3, -2, false}, {2, 3, true}};
+    } rows[] = {{1, 100, true}, {0, 0, false}, {7, 5, false}, {-1, 0, true}, {3, -2, false}, {2, 3, true}};
     const auto handler = CreatedHandler();
     EXPECT_FALSE(Pending(*handler)) << "no notification yet reads as complete";
     char sequence[] = "a";
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.done) + " of " + std::to_string(row.total));
         Notify(*handler, sequence, row.done, row.total);
         ++sequence[0];
-        const std::vector<std::string> messages = log_.TakeMessages();
+        const Messages messages = log_.TakeMessages();
         EXPECT_EQ(1, CountMessages(messages, "Posting "));
-        EXPECT_GE(FindMessage(messages, kTag + (row.pending ? " Posting create shutdown block reason."
-                                                            : " Posting destroy shutdown block reason.")),
-                  0);
+        EXPECT_EQ(1, CountMessages(messages, kTag + (row.pending ? " Posting create" : " Posting destroy")));
         EXPECT_EQ(row.pending, Pending(*handler));
     }
-}
-
-// The end of session, run in the background as the window thread would run it.
-void EndSession(SyncWindowHandler& handler)
-{
-    LRESULT result = 1;
-    handler.OnEndSession(nullptr, TRUE, ENDSESSION_LOGOFF, &result);
 }
 
 TEST_F(PendingUploads, OnlyACompletionAfterTheQueryEndsTheWaitAndTheNextLogoffDoesNotWait)
@@ -126,18 +110,16 @@ TEST_F(PendingUploads, OnlyACompletionAfterTheQueryEndsTheWaitAndTheNextLogoffDo
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const auto handler = CreatedHandler();
-        std::thread([&] {
-            Notify(*handler, "1", 0, 2);
-            Notify(*handler, "2", 2, 2); // signals the event...
-            Notify(*handler, "3", 1, 2); // ...which a pending notification leaves signalled
-        }).join();
+        Notify(*handler, "1", 0, 2);
+        Notify(*handler, "2", 2, 2); // signals the event...
+        Notify(*handler, "3", 1, 2); // ...which a pending notification leaves signalled
         ASSERT_TRUE(Pending(*handler));
         {
             Background end([&] { EndSession(*handler); });
             EXPECT_FALSE(end.Finished(50)) << "the stale completion must not end the wait";
-            std::thread([&] { Notify(*handler, "25", 2, 2); }).join();
+            Notify(*handler, "25", 2, 2);
             EXPECT_FALSE(end.Finished(50)) << "an ignored completion must not end the wait";
-            std::thread([&] { Notify(*handler, "4", 2, 2); }).join();
+            Notify(*handler, "4", 2, 2);
             ASSERT_TRUE(end.Finished(10000));
         }
         // A second logoff in the same session finds nothing pending and does not wait.
@@ -156,7 +138,7 @@ TEST_F(PendingUploads, ACompletionRacingTheQueryNeverLeavesTheEndOfSessionWaitin
         std::thread notifier([&] {
             while (!go) {
             }
-            Notify(handler, "2", 1, 1);
+            handler.OnPendingUploadStatus(nullptr, "2", {1, 1});
         });
         go = true;
         LRESULT result = 0;
@@ -170,17 +152,15 @@ TEST_F(PendingUploads, ACompletionRacingTheQueryNeverLeavesTheEndOfSessionWaitin
 
 // Notifications keep arriving while the window thread destroys the window: the destruction comes
 // after a different number of them each round, so that over the rounds it meets every step of one.
-// Each round's OnCreate launches the sync monitor, which this lonely copy has not beside it.
+// Run in a lonely copy, whose launches of the sync monitor (one per round) fail at once.
 int NotifyWhileTheWindowGoes()
 {
     for (int round = 0; round < 300; ++round) {
         const auto handler = CreatedHandler();
         std::atomic<int> delivered{0};
         std::thread notifier([&] {
-            for (int i = 0; i < 20; ++i) {
-                const std::string sequence = std::to_string(100 + i);
-                handler->OnPendingUploadStatus(nullptr, sequence.c_str(), {i % 2, 1});
-                ++delivered;
+            for (int i = 0; i < 20; ++i, ++delivered) {
+                handler->OnPendingUploadStatus(nullptr, std::to_string(100 + i).c_str(), {i % 2, 1});
             }
         });
         while (delivered < round % 20) {
@@ -195,23 +175,20 @@ const ChildRoutine notifyWhileTheWindowGoes("notify-while-the-window-goes", Noti
 
 TEST(WindowDestruction, NotificationsCrossingTheWindowsDestructionNeverReachADeletedReason)
 {
-    const LonelyCopy copy;
-    const ChildResult result = RunChild("notify-while-the-window-goes", {}, 60000, copy.Path());
-    EXPECT_EQ(0u, result.exitCode) << "C0000005: a notification used the deleted shutdown-block reason; 259: "
-                                      "still running after 60 s. "
-                                   << result.output;
+    const ChildResult result = RunChild("notify-while-the-window-goes", {}, 60000, LonelyCopy().Path());
+    EXPECT_EQ(0u, result.exitCode) << std::hex << "C0000005: a notification used the deleted shutdown-block "
+                                   << "reason; 259: still running after 60 s. " << result.output;
 }
 
 int LaunchWithoutTheApplication()
 {
     LogCapture log;
     SyncWindowHandler handler;
-    const bool logonFailed = handler.OnLogonFailedStatus(nullptr);
-    const bool notEnabled = handler.OnSyncNotEnabledStatus(nullptr);
+    const bool results = handler.OnLogonFailedStatus(nullptr) || handler.OnSyncNotEnabledStatus(nullptr);
     for (const std::string& message : log.Messages()) {
         printf("%s\n", message.c_str());
     }
-    return logonFailed || notEnabled ? 1 : 0;
+    return results ? 1 : 0;
 }
 const ChildRoutine launchWithoutTheApplication("launch-without-the-application", LaunchWithoutTheApplication);
 
@@ -224,19 +201,17 @@ TEST(StatusNotifications, EachLaunchesTheSyncApplicationWithItsSwitchEveryTimeAn
         EXPECT_FALSE(handler.OnLogonFailedStatus(nullptr)) << "no de-duplication";
         EXPECT_FALSE(handler.OnSyncNotEnabledStatus(nullptr));
     }
-    std::vector<std::string> launched = standIns.WaitForRecords(kChildrenRecord, 3);
+    Messages launched = standIns.WaitForRecords(kChildrenRecord, 3);
     std::sort(launched.begin(), launched.end());
-    EXPECT_EQ((std::vector<std::string>{"\"OrvantaSync.exe\" /resetpassword", "\"OrvantaSync.exe\" /resetpassword",
-                                        "\"OrvantaSync.exe\" /resetpassword_syncnotenabled"}),
+    EXPECT_EQ((Messages{"\"OrvantaSync.exe\" /resetpassword", "\"OrvantaSync.exe\" /resetpassword",
+                        "\"OrvantaSync.exe\" /resetpassword_syncnotenabled"}),
               launched);
-
     // Where the application is missing, each launch fails with its code and the result is the same.
-    const LonelyCopy copy;
-    const ChildResult result = RunChild("launch-without-the-application", {}, 60000, copy.Path());
+    const ChildResult result = RunChild("launch-without-the-application", {}, 60000, LonelyCopy().Path());
     EXPECT_EQ(0u, result.exitCode) << result.output;
-    const std::string tag = "Orvanta::Deskweave::SyncWindowHandler::";
     for (const char* operation : {"OnLogonFailedStatus", "OnSyncNotEnabledStatus"}) {
-        EXPECT_NE(std::string::npos, result.output.find(tag + operation + "::CreateProcess result = 00000002\r\n"))
+        EXPECT_NE(std::string::npos, result.output.find("Orvanta::Deskweave::SyncWindowHandler::" +
+                                                        std::string(operation) + "::CreateProcess result = 00000002"))
             << result.output;
     }
 }

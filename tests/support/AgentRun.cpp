@@ -1,13 +1,7 @@
+#include "tests/support/TestSupport.h"
 #include "tests/support/AgentRun.h"
 
 #include "devtools/common/AgentControl.h"
-#include "devtools/common/Files.h"
-#include "devtools/common/LogReader.h"
-#include "devtools/common/Text.h"
-#include "platform/ObjectNames.h"
-#include "platform/RegistryNames.h"
-
-#include <gtest/gtest.h>
 
 namespace HalyardTest {
 
@@ -19,22 +13,18 @@ AgentRun::AgentRun(std::wstring program)
 
 AgentRun::~AgentRun()
 {
-    if (started_ && !capture_.WaitForAllExited(0)) {
+    if (started_ && !WaitForAllExited(0)) {
         Terminate();
     }
-    capture_.Stop();
+    Stop();
 }
 
 DWORD AgentRun::Start(const std::wstring& arguments, ChildOptions options)
 {
-    std::wstring commandLine = L"\"" + program_ + L"\"";
-    if (!arguments.empty()) {
-        commandLine += L" " + arguments;
-    }
     const std::wstring temp = folder_ / L"temp";
     options.environment.insert(options.environment.end(), {{L"TMP", temp}, {L"TEMP", temp}});
     started_ = true;
-    return capture_.Start(commandLine, options);
+    return DebugCapture::Start(L"\"" + program_ + L"\"" + (arguments.empty() ? L"" : L" " + arguments), options);
 }
 
 void AgentRun::StartRunning()
@@ -44,33 +34,18 @@ void AgentRun::StartRunning()
     ASSERT_TRUE(WaitForDebugText(L"Orvanta::Deskweave::Event::Create:: Event = Global\\HalyardTerminate"));
 }
 
-DWORD AgentRun::WaitForExit(DWORD timeoutMs)
-{
-    return capture_.WaitForExit(timeoutMs);
-}
-
 DWORD AgentRun::Terminate(DWORD timeoutMs)
 {
     const Orvanta::Deskweave::UniqueHandle terminate = SignalTerminate();
-    capture_.WaitForAllExited(timeoutMs);
-    return capture_.WaitForExit(0);
-}
-
-bool AgentRun::WaitForAllExited(DWORD timeoutMs)
-{
-    return capture_.WaitForAllExited(timeoutMs);
-}
-
-bool AgentRun::WaitForDebugText(const std::wstring& text, DWORD timeoutMs)
-{
-    return capture_.WaitForText(text, timeoutMs);
+    WaitForAllExited(timeoutMs);
+    return DebugCapture::WaitForExit(0);
 }
 
 Messages AgentRun::DebugMessages(bool firstProcessOnly) const
 {
     Messages messages;
-    for (const DebugString& s : capture_.Strings()) {
-        if (!firstProcessOnly || s.processId == capture_.ProcessId()) {
+    for (const DebugString& s : Strings()) {
+        if (!firstProcessOnly || s.processId == ProcessId()) {
             messages.push_back(Narrow(s.text));
         }
     }

@@ -15,8 +15,8 @@ using namespace HalyardDev;
 using Messages = std::vector<std::string>;
 
 // One run of the real Halyard.exe under a debugger loop, with a temporary path (and so a log folder)
-// and a stand-in folder of its own. The destructor ends an agent that still runs.
-class AgentRun
+// and a stand-in folder of its own. The destructor ends an agent that still runs. Waits are in ms.
+class AgentRun : public DebugCapture
 {
 public:
     // program: the agent to start; by default the one built beside this test.
@@ -26,25 +26,22 @@ public:
     AgentRun& operator=(const AgentRun&) = delete;
 
     const StandInFolder& StandIns() const { return standIns_; }
-    // Starts the agent with the argument text (empty: the logon start). 0 or the Win32 error.
-    // options: further environment and the current directory.
+    // Starts the agent with the argument text (empty: the logon start), with further environment and
+    // a current directory in the options. 0 or the Win32 error.
     DWORD Start(const std::wstring& arguments = L"/run", ChildOptions options = {});
-    // Starts an agent that gets through the gate and waits until its watcher waits.
+    // Starts an agent that gets through the gate and waits until its watcher has the terminate event.
     void StartRunning();
     // The started process's exit code, or STILL_ACTIVE when it has not ended within the time.
-    DWORD WaitForExit(DWORD timeoutMs = 20000);
-    // Signals the terminate event, holding it until every process of the run has ended (or the time is
-    // up); the started process's exit code.
+    DWORD WaitForExit(DWORD timeoutMs = 20000) { return DebugCapture::WaitForExit(timeoutMs); }
+    bool WaitForDebugText(const std::wstring& text, DWORD timeoutMs = 20000) { return WaitForText(text, timeoutMs); }
+    // Signals the terminate event, held until every process of the run has ended (or the time is up);
+    // the started process's exit code.
     DWORD Terminate(DWORD timeoutMs = 20000);
-    bool WaitForAllExited(DWORD timeoutMs = 20000);
-    bool WaitForDebugText(const std::wstring& text, DWORD timeoutMs = 20000);
 
-    DebugCapture& Debugger() { return capture_; }
     // What reached the debugger: from every process, or from the first one only.
     Messages DebugMessages(bool firstProcessOnly = false) const;
     std::wstring LogFolder() const { return folder_ / L"temp\\Orvanta"; }
     Messages LogMessages() const;
-    // The stand-ins' records; the engine's without their process ids.
     Messages EngineCalls() const { return standIns_.EngineCalls(); }
     Messages Children() const;
 
@@ -52,7 +49,6 @@ private:
     std::wstring program_;
     TempFolder folder_;
     StandInFolder standIns_;
-    DebugCapture capture_;
     bool started_ = false;
 };
 

@@ -1,12 +1,8 @@
-#include "tests/support/Child.h"
-
-#include "devtools/common/Files.h"
-#include "devtools/common/Text.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/TestSupport.h"
 
 #include <cwchar>
 #include <map>
+#include <memory>
 
 namespace HalyardTest {
 namespace {
@@ -46,35 +42,30 @@ ChildResult RunChildRecordingWine(const char* routine, const std::string& channe
 {
     // Wine writes its channels to the Unix standard error, which every Windows process inherits from
     // the first one of its line, whatever handles it is given. So the child is started by a Unix
-    // shell, with its standard error redirected there; the shell's exit code lands in a file.
+    // shell, with its output redirected there; the shell's exit code lands in a file.
     using UnixFileName = char*(CDECL*)(const wchar_t*);
     const auto unixFileName = reinterpret_cast<UnixFileName>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    wchar_t loader[MAX_PATH] = {};
-    if (unixFileName == nullptr || GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH) == 0) {
-        return {ERROR_NOT_SUPPORTED, "not running under Wine"};
-    }
     const auto unixPath = [unixFileName](const std::wstring& path) {
-        char* name = unixFileName(path.c_str());
-        const std::string result = name != nullptr ? name : "";
-        HeapFree(GetProcessHeap(), 0, name);
-        return result;
+        const std::unique_ptr<char, void (*)(char*)> name(unixFileName(path.c_str()),
+                                                          [](char* n) { HeapFree(GetProcessHeap(), 0, n); });
+        return "'" + std::string(name ? name.get() : "") + "'";
     };
+    wchar_t loader[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH); // not passed on to Unix programs
     const TempFolder temp;
-    const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(loader) + "' '" +
-                               unixPath(program.empty() ? ThisProgram() : program) + "' --child " + routine +
-                               " 2>'" + unixPath(temp / L"output.txt") + "'; echo $? >'" + unixPath(temp / L"exit") +
-                               "'";
+    const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(loader) + "' " +
+                               unixPath(program.empty() ? ThisProgram() : program) + " --child " + routine + " >" +
+                               unixPath(temp / L"output.txt") + " 2>&1; echo $? >" + unixPath(temp / L"exit");
     ChildProcess shell;
-    if (const DWORD error = shell.Start(L"Z:\\bin\\sh -c \"" + Widen(script) + L"\"")) {
-        return {error, "cannot start a shell"};
+    if (unixFileName == nullptr || shell.Start(L"Z:\\bin\\sh -c \"" + Widen(script) + L"\"") != 0) {
+        return {ERROR_NOT_SUPPORTED, "not under Wine, or no shell"};
     }
     for (int waited = 0; waited < 600 && !FileExists(temp / L"exit"); ++waited) {
         Sleep(100);
     }
     const std::string exitCode = ReadFileBytes(temp / L"exit");
-    return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)),
-            ReadFileBytes(temp / L"output.txt")};
+    return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)), ReadFileBytes(temp / L"output.txt")};
 }
 
 LonelyCopy::LonelyCopy(const std::wstring& name) : path_(folder_ / name)

@@ -1,19 +1,13 @@
 // What a trace call really writes: the debugger output as a debugger loop receives it, and the bytes
 // of the log file. The traces come from this binary relaunched, so that a real debugger can be
 // attached to it.
-#include "tests/support/Child.h"
-#include "tests/support/LogCapture.h"
+#include "tests/support/TestSupport.h"
 #include "devtools/common/DebugCapture.h"
-#include "devtools/common/Files.h"
-#include "devtools/common/Text.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
 
-#include <gtest/gtest.h>
-
 #include <regex>
 
-using namespace Orvanta::Deskweave;
 using namespace HalyardTest;
 
 namespace {
@@ -39,59 +33,35 @@ int EmitTraces()
 }
 const ChildRoutine emitTraces("emit-traces", EmitTraces);
 
-class TraceOutput : public testing::Test
+TEST(TraceOutput, DebuggerGetsEachMessageAloneAndTheLogPrefixedLinesWithCrLfWhileTracingIsStarted)
 {
-protected:
-    void SetUp() override
-    {
-        DebugCapture capture;
-        ASSERT_EQ(0u, capture.Start(L"\"" + ThisProgram() + L"\" --child emit-traces"));
-        ASSERT_EQ(0u, capture.WaitForExit(20000));
-        capture.Stop();
-        for (const DebugString& s : capture.Strings()) {
-            if (s.processId == capture.ProcessId()) {
-                debugger_.push_back(Narrow(s.text));
-            }
+    TempFolder temp;
+    TempPathOverride tempPath(temp.Path());
+    DebugCapture capture;
+    ASSERT_EQ(0u, capture.Start(L"\"" + ThisProgram() + L"\" --child emit-traces"));
+    ASSERT_EQ(0u, capture.WaitForExit(20000));
+    capture.Stop();
+    std::vector<std::string> debugger;
+    for (const DebugString& s : capture.Strings()) {
+        if (s.processId == capture.ProcessId()) {
+            debugger.push_back(Narrow(s.text));
         }
-        const std::vector<std::wstring> files = LogFiles(temp_ / L"Orvanta");
-        ASSERT_EQ(1u, files.size());
-        log_ = ReadFileBytes(temp_ / (L"Orvanta\\" + files[0]));
     }
+    // The Microsoft wide conventions, a message cut after 1022 characters, a percent sign as it is.
+    EXPECT_EQ((std::vector<std::string>{"before initialize\n", "wide|narrow|18446744073709551615|0000BEEF|-5|4000000000\n",
+                                        "100% done %s %d %%\n", "no line end", "follows on\n", std::string(1022, 'a'),
+                                        "\n", std::string(1022, 'b'), "\n", "debugger only\n", "after uninitialize\n",
+                                        "after second uninitialize\n"}),
+              debugger);
 
-    TempFolder temp_;
-    TempPathOverride tempPath_{temp_.Path()};
-    std::vector<std::string> debugger_;
-    std::string log_;
-};
-
-TEST_F(TraceOutput, DebuggerReceivesEachMessageAloneWithMicrosoftWideConventions)
-{
-    const std::vector<std::string> expected = {
-        "before initialize\n",
-        "wide|narrow|18446744073709551615|0000BEEF|-5|4000000000\n",
-        "100% done %s %d %%\n",
-        "no line end",
-        "follows on\n",
-        std::string(1022, 'a'),
-        "\n",
-        std::string(1022, 'b'),
-        "\n",
-        "debugger only\n",
-        "after uninitialize\n",
-        "after second uninitialize\n",
-    };
-    EXPECT_EQ(expected, debugger_);
-}
-
-TEST_F(TraceOutput, LogFileHoldsPrefixedLinesWithCrLfOnlyWhileTracingIsStarted)
-{
+    const std::vector<std::wstring> files = LogFiles(temp / L"Orvanta");
+    ASSERT_EQ(1u, files.size());
+    const std::string log = ReadFileBytes(temp / (L"Orvanta\\" + files[0]));
     const std::string prefix = R"(\[[0-9A-F]{8}\] \[\d\d/\d\d \d\d:\d\d:\d\d\] )";
     const std::regex expected(prefix + R"(wide\|narrow\|18446744073709551615\|0000BEEF\|-5\|4000000000\r\n)" +
-                              prefix + R"(100% done %s %d %%\r\n)" +
-                              prefix + "no line end" + prefix + "follows on\r\n" +
-                              prefix + "a{1022}" + prefix + "\r\n" +
-                              prefix + "b{1022}" + prefix + "\r\n");
-    EXPECT_TRUE(std::regex_match(log_, expected)) << log_.substr(0, 400);
+                              prefix + R"(100% done %s %d %%\r\n)" + prefix + "no line end" + prefix + "follows on\r\n" +
+                              prefix + "a{1022}" + prefix + "\r\n" + prefix + "b{1022}" + prefix + "\r\n");
+    EXPECT_TRUE(std::regex_match(log, expected)) << log.substr(0, 400);
 }
 
 } // namespace

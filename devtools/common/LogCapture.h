@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-namespace HalyardTest {
+namespace HalyardDev {
 
-using namespace HalyardDev;
-
-// Starts tracing into a fresh log folder for the life of a test. Reading the log stops tracing.
+// Traces into a fresh log folder for its life: for tests of what the agent's classes write, and for
+// the benchmark's runs of the log writer. Reading the log stops tracing.
 class LogCapture
 {
 public:
@@ -20,6 +19,7 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
+    std::wstring LogFolder() const { return temp_ / L"Orvanta"; }
     std::vector<LogLine> Lines();
     std::vector<std::string> Messages();
     // What the log holds so far; then tracing starts again into an empty folder.
@@ -30,7 +30,4 @@ private:
     TempPathOverride tempPath_{temp_.Path()};
 };
 
-// Each needle found after the one before; a missing one, or one out of order, fails the test by name.
-void ExpectInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& needles);
-
-} // namespace HalyardTest
+} // namespace HalyardDev

@@ -1,0 +1,103 @@
+#pragma once
+
+// What every test of this suite works with: GoogleTest, the development-support library, and the
+// product's names and handle owners. Included first by each test.
+#include "devtools/common/ChildProcess.h"
+#include "devtools/common/Files.h"
+#include "devtools/common/LogCapture.h"
+#include "devtools/common/LogReader.h"
+#include "devtools/common/ScopedRegistryKey.h"
+#include "devtools/common/StandInFolder.h"
+#include "devtools/common/TempFolder.h"
+#include "devtools/common/TempPathOverride.h"
+#include "devtools/common/Text.h"
+#include "platform/ObjectNames.h"
+#include "platform/RegistryNames.h"
+#include "platform/UniqueResource.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace HalyardTest {
+
+using namespace HalyardDev;
+using namespace Orvanta::Deskweave;
+using Messages = std::vector<std::string>;
+
+// Each needle found after the one before; a missing one, or one out of order, fails the test by name.
+inline void ExpectInOrder(const Messages& messages, const Messages& needles)
+{
+    const std::vector<int> found = FindInOrder(messages, needles);
+    for (size_t i = 0; i < needles.size(); ++i) {
+        EXPECT_GE(found[i], 0) << "missing, or out of order: " << needles[i];
+    }
+}
+
+// A test that needs a process of its own (a real debugger attached, a crash or hang to survive, a
+// platform setting keyed by program name) relaunches its own binary with "--child NAME".
+
+// The full path of this test binary.
+std::wstring ThisProgram();
+
+// Registers a routine that "<test binary> --child NAME" runs in place of the tests. It returns the
+// process's exit code: 0 when all went well, else it prints what went wrong first.
+struct ChildRoutine {
+    ChildRoutine(const char* name, int (*routine)());
+};
+
+struct ChildResult {
+    DWORD exitCode;     // STILL_ACTIVE when it ran out of time (it is then ended)
+    std::string output; // its standard output and error, under Wine with the debug channels asked for
+};
+
+// Runs a routine of this test binary, or of a copy of it, and waits for it at most timeoutMs.
+ChildResult RunChild(const char* routine, const ChildOptions& options = {}, DWORD timeoutMs = 30000,
+                     const std::wstring& program = {});
+
+// As RunChild, with Wine's debug channels on (WINEDEBUG syntax) and in the output: what Wine
+// records of the calls the child makes (a stub reports each call on the "fixme" channel).
+ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program = {});
+
+// A copy of this test binary alone in a fresh folder, under a name of its own: no agent, engine or
+// companion program beside it.
+class LonelyCopy
+{
+public:
+    explicit LonelyCopy(const std::wstring& name = L"lonely-" + UniqueSuffix() + L".exe");
+    const std::wstring& Path() const { return path_; }
+
+private:
+    TempFolder folder_;
+    std::wstring path_;
+};
+
+// Runs one call on a thread of its own (the end of session, as the window thread would run it), so
+// that a test can tell whether it still waits. Every wait for it is bounded: if the call is still
+// blocked 20 s after the test is done with it, the process ends with a message instead of hanging,
+// since the objects the call uses cannot safely be destroyed under it.
+class Background
+{
+public:
+    explicit Background(std::function<void()> call) : done_(std::async(std::launch::async, std::move(call))) {}
+    ~Background()
+    {
+        if (!Finished(20000)) {
+            fprintf(stderr, "A call made in the background is still blocked 20 s after its test: ending the test.\n");
+            fflush(nullptr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    }
+    // True once the call has returned; waits at most timeoutMs for that.
+    bool Finished(DWORD timeoutMs) { return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready; }
+
+private:
+    std::future<void> done_;
+};
+
+} // namespace HalyardTest
