@@ -21,6 +21,14 @@ installed_versions() {
 }
 msiexec() { wine msiexec "$@" /qn </dev/null >/dev/null 2>&1; }
 logged() { tr -d '\0\r' <"$1"; }
+# Waits up to 30 s for a text to appear in a log file.
+await_logged() {
+    for _ in $(seq 1 300); do
+        logged "$1" 2>/dev/null | grep -qF "$2" && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 rm -rf "$WINEPREFIX" "$WORK"
 mkdir -p "$WORK"
@@ -56,7 +64,7 @@ new_session
 devctl wait-window 30000 || fail "no agent window after the session started"
 pgrep -f 'Halyard.exe /run' >/dev/null || fail "no /run agent is running"
 FIRST_LOG="$(ls "$LOGS"/Halyard_*.log | tail -n 1)"
-logged "$FIRST_LOG" | grep -q 'Window::MessageLoop: executing...' || fail "the agent's log shows no start-up"
+await_logged "$FIRST_LOG" 'Window::MessageLoop: executing...' || fail "the agent's log shows no start-up"
 
 echo "== Upgrade to $NEXT while the agent runs"
 msiexec /i "$(winepath -w "$WORK/Halyard-$NEXT-x64.msi")" /l*v "$(winepath -w "$WORK/upgrade.log")" ||
