@@ -68,11 +68,6 @@ struct FindHandleTraits {
     static void Close(HANDLE handle) noexcept { FindClose(handle); }
 };
 
-struct ChangeNotificationTraits {
-    static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) noexcept { FindCloseChangeNotification(handle); }
-};
-
 struct RegistryKeyTraits {
     static HKEY Invalid() noexcept { return nullptr; }
     static void Close(HKEY key) noexcept { RegCloseKey(key); }
@@ -98,7 +93,6 @@ using UniqueHandle = UniqueResource<HANDLE, KernelHandleTraits>;
 using UniqueFileHandle = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueSnapshot = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
-using UniqueChangeNotification = UniqueResource<HANDLE, ChangeNotificationTraits>;
 using UniqueHkey = UniqueResource<HKEY, RegistryKeyTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;

@@ -250,8 +250,6 @@ bool TraceManager::Start()
     }
 
     logFolder_ = folder;
-    logFolderChanges_.reset(FindFirstChangeNotificationW(logFolder_.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME |
-                                                                                    FILE_NOTIFY_CHANGE_DIR_NAME));
     DeleteOlderLogFilesIfNeeded();
 
     logFilePath_ = NewLogFilePath();
@@ -336,8 +334,9 @@ void TraceManager::RotateLogFileIfNeeded()
             OutputDebugStringA(e.what());
         }
     }
-    // Searching the folder costs about half a millisecond under Wine, with every writer waiting; a
-    // rotation, another program's file and a deletion that failed all make the next check prune.
+    // Searching the folder costs about half a millisecond under Wine, with every writer waiting, and
+    // reading its time a few microseconds; a rotation, another program's file and a deletion that
+    // failed all make the next check prune.
     if (LogFolderMayHaveChanged()) {
         DeleteOlderLogFilesIfNeeded();
     }
@@ -345,15 +344,17 @@ void TraceManager::RotateLogFileIfNeeded()
 
 bool TraceManager::LogFolderMayHaveChanged()
 {
-    if (!logFolderChanges_ || !logFolderPruned_) {
-        return true;
-    }
-    if (WaitForSingleObject(logFolderChanges_.get(), 0) != WAIT_OBJECT_0) {
+    FILETIME now = {};
+    return !logFolderPruned_ || !ReadLogFolderTime(now) || CompareFileTime(&now, &prunedFolderTime_) != 0;
+}
+
+bool TraceManager::ReadLogFolderTime(FILETIME& time) const
+{
+    WIN32_FILE_ATTRIBUTE_DATA folder = {};
+    if (!GetFileAttributesExW(logFolder_.c_str(), GetFileExInfoStandard, &folder)) {
         return false;
     }
-    if (!FindNextChangeNotification(logFolderChanges_.get())) {
-        logFolderChanges_.reset();
-    }
+    time = folder.ftLastWriteTime;
     return true;
 }
 
@@ -369,7 +370,7 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
             FindFirstFileExW(SearchPattern().c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0));
         if (!search) {
             const DWORD error = GetLastError();
-            logFolderPruned_ = error == ERROR_FILE_NOT_FOUND;
+            logFolderPruned_ = error == ERROR_FILE_NOT_FOUND && ReadLogFolderTime(prunedFolderTime_);
             if (error != ERROR_FILE_NOT_FOUND) {
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindFirstFileEx: failed with last error: ",
                        error);
@@ -397,7 +398,7 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
                        GetLastError());
             }
         }
-        logFolderPruned_ = allDeleted;
+        logFolderPruned_ = allDeleted && ReadLogFolderTime(prunedFolderTime_);
     } catch (const std::exception& e) {
         OutputDebugStringA(e.what());
     }

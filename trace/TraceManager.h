@@ -41,9 +41,11 @@ private:
     // The current log file's size on disk; false after reporting why it cannot be read.
     bool ReadLogFileSize(long long& size);
     void DeleteOlderLogFilesIfNeeded();
-    // False only when no file name in the log folder has changed since a pruning that left nothing
-    // to try again, so that a search would find just what that pruning left.
+    // False only when the log folder has not changed since a pruning that left nothing to try again,
+    // so that a search would find just what that pruning left.
     bool LogFolderMayHaveChanged();
+    // The log folder's last-write time, which every file added, removed or renamed in it moves on.
+    bool ReadLogFolderTime(FILETIME& time) const;
     void WriteLine(const wchar_t* message);
     std::wstring NewLogFilePath() const;
     std::wstring SearchPattern() const;
@@ -56,10 +58,9 @@ private:
     unsigned long long maxLogFileSizeMb_ = 5;
     unsigned long long numberOfLogFilesKept_ = 5;
     std::wstring logFolder_;
-    // Signalled when a file name in the log folder changes; when it cannot be had, every check prunes.
-    UniqueChangeNotification logFolderChanges_;
-    // The last pruning listed the folder and deleted all it meant to.
+    // The last pruning listed the folder and deleted all it meant to, and the folder's time after it.
     bool logFolderPruned_ = false;
+    FILETIME prunedFolderTime_ = {};
     std::wstring baseName_ = L"Halyard";
     std::wstring extension_ = L".log";
     CRITICAL_SECTION lock_;
