@@ -23,7 +23,6 @@ public:
     void Destroy();
 
     HWND Window() const { return window_; }
-    bool IsCreated() const { return created_; }
 
 private:
     using CreateFunction = BOOL(WINAPI*)(HWND, LPCWSTR);

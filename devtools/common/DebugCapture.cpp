@@ -184,12 +184,6 @@ std::vector<LoadedModule> DebugCapture::Modules() const
     return modules_;
 }
 
-std::wstring DebugCapture::Text() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return TextLocked();
-}
-
 std::wstring DebugCapture::TextLocked() const
 {
     std::wstring all;

@@ -48,8 +48,6 @@ public:
     DWORD ProcessId() const { return processId_; }
     std::vector<DebugString> Strings() const;
     std::vector<LoadedModule> Modules() const;
-    // Every string of every process, in order of arrival.
-    std::wstring Text() const;
 
 private:
     void Loop(std::wstring commandLine, std::wstring environment, std::wstring currentDirectory);

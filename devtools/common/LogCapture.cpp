@@ -17,12 +17,6 @@ LogCapture::~LogCapture()
     TraceManager::Uninitialize();
 }
 
-std::vector<LogLine> LogCapture::Lines()
-{
-    TraceManager::Uninitialize();
-    return LogLines(LogFolder());
-}
-
 std::vector<std::string> LogCapture::Messages()
 {
     TraceManager::Uninitialize();

@@ -20,7 +20,6 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::wstring LogFolder() const { return temp_ / L"Orvanta"; }
-    std::vector<LogLine> Lines();
     std::vector<std::string> Messages();
     // What the log holds so far; then tracing starts again into an empty folder.
     std::vector<std::string> TakeMessages();

@@ -31,7 +31,6 @@ public:
 
     // Callable from any thread but the window thread, one call at a time, as the engine calls it.
     Orvanta::Deskweave::ISyncNotificationCallback& Notifications() { return *handler_; }
-    Orvanta::Deskweave::SyncWindowHandler& Handler() { return *handler_; }
 
     // Wait until the window thread has handled that many session-end messages in all.
     bool WaitForQueryEndSession(int count, DWORD timeoutMs);

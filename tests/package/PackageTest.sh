@@ -71,8 +71,10 @@ msiexec /i "$(winepath -w "$WORK/Halyard-$NEXT-x64.msi")" /l*v "$(winepath -w "$
     fail "the upgrade exited with $?"
 devctl wait-gone 0 || fail "the agent still runs after the upgrade"
 logged "$FIRST_LOG" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the agent did not end its log"
-logged "$WORK/upgrade.log" | grep -q 'HalyardStop: every agent has exited' ||
-    fail "the package log does not say that the agents were stopped"
+# Wine's installer service may still be writing the log when msiexec returns.
+await_logged "$WORK/upgrade.log" 'HalyardStop: every agent has exited' ||
+    fail "the package log does not say that the agents were stopped:
+$(logged "$WORK/upgrade.log" | grep -E 'StopAgents|HalyardStop|RelatedProducts|ExistingProducts')"
 [ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the upgrade: '$(installed_versions)'"
 cmp -s "$INSTALLED/Halyard.exe" "$WORK/next/Halyard.exe" || fail "Halyard.exe was not replaced"
 sleep 1 # the new agent's log gets a name of its own
