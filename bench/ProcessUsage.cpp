@@ -1,5 +1,6 @@
 #include "bench/ProcessUsage.h"
 
+#include "devtools/common/Environment.h"
 #include "devtools/common/Files.h"
 #include "devtools/common/Text.h"
 
@@ -16,9 +17,7 @@ namespace {
 
 std::string OwnWinePrefix()
 {
-    wchar_t value[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", value, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? HalyardDev::Narrow(value) : std::string();
+    return HalyardDev::Narrow(HalyardDev::EnvironmentVariable(L"WINEPREFIX"));
 }
 
 // NUL-separated /proc text with the separators as blanks, and one blank at either end.

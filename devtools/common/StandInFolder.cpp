@@ -1,5 +1,6 @@
 #include "devtools/common/StandInFolder.h"
 
+#include "devtools/common/Environment.h"
 #include "devtools/common/Files.h"
 #include "devtools/common/TempFolder.h"
 #include "devtools/common/Text.h"
@@ -12,9 +13,7 @@ namespace {
 
 std::wstring CurrentFolder()
 {
-    wchar_t buffer[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(kStandInFolderVariable, buffer, MAX_PATH);
-    return (length > 0 && length < MAX_PATH) ? std::wstring(buffer) : std::wstring();
+    return EnvironmentVariable(kStandInFolderVariable);
 }
 
 } // namespace

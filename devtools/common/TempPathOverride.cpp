@@ -1,16 +1,10 @@
 #include "devtools/common/TempPathOverride.h"
+#include "devtools/common/Environment.h"
 
 #include <windows.h>
 
 namespace HalyardDev {
 namespace {
-
-std::wstring GetVariable(const wchar_t* name)
-{
-    wchar_t value[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-    return length < MAX_PATH ? value : L"";
-}
 
 void Restore(const wchar_t* name, const std::wstring& value)
 {
@@ -20,7 +14,7 @@ void Restore(const wchar_t* name, const std::wstring& value)
 } // namespace
 
 TempPathOverride::TempPathOverride(const std::wstring& folder)
-    : oldTmp_(GetVariable(L"TMP")), oldTemp_(GetVariable(L"TEMP"))
+    : oldTmp_(EnvironmentVariable(L"TMP")), oldTemp_(EnvironmentVariable(L"TEMP"))
 {
     SetEnvironmentVariableW(L"TMP", folder.c_str());
     SetEnvironmentVariableW(L"TEMP", folder.c_str());

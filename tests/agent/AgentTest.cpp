@@ -225,9 +225,8 @@ TEST_F(Agent, AnAgentWithoutItsEngineAndCompanionsRunsTracingWhatIsMissingAndCon
         ASSERT_TRUE(CopyFileW(BesideThisProgram(name).c_str(), (planted / name).c_str(), FALSE));
     }
     AgentRun run(agent);
-    wchar_t path[32767] = {};
-    GetEnvironmentVariableW(L"PATH", path, _countof(path));
-    ASSERT_EQ(0u, run.Start(L"", {{{L"PATH", planted.Path() + L";" + path}}, planted.Path(), {}}));
+    const std::wstring path = planted.Path() + L";" + EnvironmentVariable(L"PATH");
+    ASSERT_EQ(0u, run.Start(L"", {{{L"PATH", path}}, planted.Path(), {}}));
     EXPECT_EQ(0u, run.WaitForExit()) << "the logon start needs nothing of the engine";
     ASSERT_TRUE(WaitForAgentWindow(true, 20000)) << "and starts the agent beside itself";
     ASSERT_TRUE(run.WaitForDebugText(Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007E\n"));

@@ -124,8 +124,7 @@ TEST(ChildProgram, StartedFromBesideTheRunningProgramNeverFromTheCurrentFolderOr
     ASSERT_TRUE(CopyFileW(BesideThisProgram(L"OrvantaSync.exe").c_str(), (planted / name).c_str(), FALSE));
     wchar_t directory[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, directory);
-    std::wstring path(32767, L'\0');
-    path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32767));
+    const std::wstring path = EnvironmentVariable(L"PATH");
     SetCurrentDirectoryW(planted.Path().c_str());
     SetEnvironmentVariableW(L"PATH", (planted.Path() + L";" + path).c_str());
     const DWORD result = Process(name).Create(L"/x");

@@ -51,10 +51,9 @@ ChildResult RunChildRecordingWine(const char* routine, const std::string& channe
                                                           [](char* n) { HeapFree(GetProcessHeap(), 0, n); });
         return "'" + std::string(name ? name.get() : "") + "'";
     };
-    wchar_t loader[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH); // not passed on to Unix programs
     const TempFolder temp;
-    const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(loader) + "' " +
+    // Wine's loader by name: WINELOADER is not passed on to Unix programs.
+    const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(EnvironmentVariable(L"WINELOADER")) + "' " +
                                unixPath(program.empty() ? ThisProgram() : program) + " --child " + routine + " >" +
                                unixPath(temp / L"output.txt") + " 2>&1; echo $? >" + unixPath(temp / L"exit");
     ChildProcess shell;

@@ -3,6 +3,7 @@
 // What every test of this suite works with: GoogleTest, the development-support library, and the
 // product's names and handle owners. Included first by each test.
 #include "devtools/common/ChildProcess.h"
+#include "devtools/common/Environment.h"
 #include "devtools/common/Files.h"
 #include "devtools/common/LogCapture.h"
 #include "devtools/common/LogReader.h"
