@@ -258,7 +258,6 @@ bool TraceManager::Start()
         Report(L"TraceManager::Start", L":_wfopen_s: failed with errno: ", errno);
         return false;
     }
-    streamIsAtLogFilePath_ = true;
     return true;
 }
 
@@ -277,35 +276,16 @@ std::wstring TraceManager::GetLogFilesPath()
 
 bool TraceManager::ReadLogFileSize(long long& size)
 {
-    if (streamIsAtLogFilePath_) {
-        // The stream's own handle: opening the file by name costs about a millisecond under Wine, and
-        // every writer waits for this check. (The stream is flushed after every line, so the size on
-        // disk is current.)
-        LARGE_INTEGER current = {};
-        if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(logStream_.get()))), &current)) {
-            Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileSizeEx: failed with last error: ", GetLastError());
-            return false;
-        }
-        size = current.QuadPart;
-        return true;
-    }
-    // After a failed rotation the path names a file that the stream does not hold: only opening it by
-    // name tells whether it exists now. Access 0 asks only for attributes, which the share mode of the
-    // agent's own stream allows.
-    UniqueFileHandle file(CreateFileW(logFilePath_.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) {
-        Report(L"TraceManager::RotateLogFileIfNeeded", L":CreateFile(OPEN_EXISTING): failed with last error: ",
-               GetLastError());
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(file.get(), &information)) {
+    // The stream's own handle: opening the file by name costs about a millisecond under Wine, and
+    // every writer waits for this check. The stream is flushed after every line, so the size on disk
+    // is current, and it is the file the lines go to even after a rotation that failed.
+    LARGE_INTEGER current = {};
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(logStream_.get()))), &current)) {
         Report(L"TraceManager::RotateLogFileIfNeeded", L":GetFileInformationByHandle: failed with last error: ",
                GetLastError());
         return false;
     }
-    size = static_cast<long long>((static_cast<unsigned long long>(information.nFileSizeHigh) << 32) |
-                                  information.nFileSizeLow);
+    size = current.QuadPart;
     return true;
 }
 
@@ -320,47 +300,29 @@ void TraceManager::RotateLogFileIfNeeded()
             }
             const long long threshold = static_cast<long long>(maxLogFileSizeMb_ << 20);
             if (size > threshold) {
+                // A new file that cannot be opened (its name held by another program, a full disk) leaves
+                // the lines in the file that is too big, which is still the one measured: the next check
+                // tries again under the name of its own second, until one opens.
                 logFilePath_ = NewLogFilePath();
                 UniqueStream stream(OpenLogFile(logFilePath_));
                 if (!stream) {
-                    streamIsAtLogFilePath_ = false;
                     Report(L"TraceManager::RotateLogFileIfNeeded", L":_wfopen_s: failed with errno: ", errno);
                     return;
                 }
                 logStream_ = std::move(stream);
-                streamIsAtLogFilePath_ = true;
             }
         } catch (const std::exception& e) {
             OutputDebugStringA(e.what());
         }
     }
-    // Searching the folder costs about half a millisecond under Wine, with every writer waiting, and
-    // reading its time a few microseconds; a rotation, another program's file and a deletion that
-    // failed all make the next check prune.
-    if (LogFolderMayHaveChanged()) {
-        DeleteOlderLogFilesIfNeeded();
-    }
-}
-
-bool TraceManager::LogFolderMayHaveChanged()
-{
-    FILETIME now = {};
-    return !logFolderPruned_ || !ReadLogFolderTime(now) || CompareFileTime(&now, &prunedFolderTime_) != 0;
-}
-
-bool TraceManager::ReadLogFolderTime(FILETIME& time) const
-{
-    WIN32_FILE_ATTRIBUTE_DATA folder = {};
-    if (!GetFileAttributesExW(logFolder_.c_str(), GetFileExInfoStandard, &folder)) {
-        return false;
-    }
-    time = folder.ftLastWriteTime;
-    return true;
+    // Every check searches the folder: its last-write time cannot say whether it changed, since file
+    // systems keep it in ticks of 15.6 ms (NTFS) or 2 s (FAT), and a file created within the tick of an
+    // earlier search leaves it as it was.
+    DeleteOlderLogFilesIfNeeded();
 }
 
 void TraceManager::DeleteOlderLogFilesIfNeeded()
 {
-    logFolderPruned_ = false;
     try {
         // Fixed-width time fields with the year first: ordinal order is creation order, oldest first.
         std::set<std::wstring> names;
@@ -370,7 +332,6 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
             FindFirstFileExW(SearchPattern().c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0));
         if (!search) {
             const DWORD error = GetLastError();
-            logFolderPruned_ = error == ERROR_FILE_NOT_FOUND && ReadLogFolderTime(prunedFolderTime_);
             if (error != ERROR_FILE_NOT_FOUND) {
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindFirstFileEx: failed with last error: ",
                        error);
@@ -388,17 +349,14 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         }
 
         size_t toDelete = names.size() > numberOfLogFilesKept_ ? names.size() - numberOfLogFilesKept_ : 0;
-        bool allDeleted = true;
         // A file that cannot be deleted still counts: a newer one is never taken in its place.
         for (auto name = names.begin(); toDelete > 0; ++name, --toDelete) {
             const std::wstring path = logFolder_ + L"\\" + *name;
             if (!DeleteFileW(path.c_str())) {
-                allDeleted = false;
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":DeleteFile: failed with last error: ",
                        GetLastError());
             }
         }
-        logFolderPruned_ = allDeleted && ReadLogFolderTime(prunedFolderTime_);
     } catch (const std::exception& e) {
         OutputDebugStringA(e.what());
     }

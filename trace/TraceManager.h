@@ -38,29 +38,18 @@ private:
     bool Start();
     std::wstring GetLogFilesPath();
     void RotateLogFileIfNeeded();
-    // The current log file's size on disk; false after reporting why it cannot be read.
+    // The size on disk of the file the stream writes; false after reporting why it cannot be read.
     bool ReadLogFileSize(long long& size);
     void DeleteOlderLogFilesIfNeeded();
-    // False only when the log folder has not changed since a pruning that left nothing to try again,
-    // so that a search would find just what that pruning left.
-    bool LogFolderMayHaveChanged();
-    // The log folder's last-write time, which every file added, removed or renamed in it moves on.
-    bool ReadLogFolderTime(FILETIME& time) const;
     void WriteLine(const wchar_t* message);
     std::wstring NewLogFilePath() const;
     std::wstring SearchPattern() const;
 
     UniqueStream logStream_;
     std::wstring logFilePath_;
-    // False while logFilePath_ names a file that failed to open in a rotation and the stream still
-    // writes the previous one.
-    bool streamIsAtLogFilePath_ = false;
     unsigned long long maxLogFileSizeMb_ = 5;
     unsigned long long numberOfLogFilesKept_ = 5;
     std::wstring logFolder_;
-    // The last pruning listed the folder and deleted all it meant to, and the folder's time after it.
-    bool logFolderPruned_ = false;
-    FILETIME prunedFolderTime_ = {};
     std::wstring baseName_ = L"Halyard";
     std::wstring extension_ = L".log";
     CRITICAL_SECTION lock_;

@@ -82,6 +82,58 @@ TEST_F(LogFolder, StartKeepsTheFiveNewestAndEachCheckBringsTheFolderToFive)
     EXPECT_EQ(expected, InFolder());
 }
 
+TEST_F(LogFolder, TheFirstLineBringsTheFolderToFiveThoughTheFoldersClockDidNotMove)
+{
+    MakeFiles({Dated(1), Dated(2), Dated(3), Dated(4), Dated(5)});
+    WIN32_FILE_ATTRIBUTE_DATA before = {};
+    ASSERT_TRUE(GetFileAttributesExW(folder_.c_str(), GetFileExInfoStandard, &before));
+    ASSERT_TRUE(TraceManager::Initialize());
+    // NTFS keeps the folder's time in 15.6 ms ticks and FAT in 2 s steps: the new file, created a few
+    // microseconds after Start's pruning, leaves the time as that pruning read it.
+    UniqueFileHandle folder(CreateFileW(folder_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(SetFileTime(folder.get(), nullptr, nullptr, &before.ftLastWriteTime));
+    folder.reset();
+    Trace(L"the first line is a check\n");
+    EXPECT_EQ((Names{Dated(2), Dated(3), Dated(4), Dated(5), NewestLog()}), InFolder());
+}
+
+TEST_F(LogFolder, ARotationThatCannotOpenItsFileIsTriedAgainAtEachCheckUntilOneOpens)
+{
+    MakeFiles({Dated(1), Dated(2), Dated(3), Dated(4)});
+    ASSERT_TRUE(TraceManager::Initialize());
+    const std::wstring first = NewestLog();
+    while (Size(first) <= kThreshold) {
+        Trace(L"%S\n", std::string(990, 'z').c_str());
+    }
+    // Another program holds the names of the next seconds, as folders, which no log file can open;
+    // past the first file's own second, whose name would fail anyway.
+    Sleep(1100);
+    std::vector<std::wstring> held;
+    for (__time64_t second = _time64(nullptr); held.size() < 20; ++second) {
+        tm local = {};
+        _localtime64_s(&local, &second);
+        wchar_t name[64] = {};
+        wcsftime(name, _countof(name), L"Halyard_%Y-%m-%d_%H-%M-%S.log", &local);
+        held.push_back(Log(name));
+        CreateDirectoryW(held.back().c_str(), nullptr);
+    }
+    TraceUntilNextCheck("held ", L"first failed check");
+    const long long afterFirstFailure = Size(first);
+    TraceUntilNextCheck("still held ", L"second failed check");
+    EXPECT_GT(Size(first), afterFirstFailure) << "lines keep going into the file that is too big";
+    for (const std::wstring& name : held) {
+        RemoveDirectoryW(name.c_str());
+    }
+    TraceUntilNextCheck("released ", L"rotated");
+    const long long stopped = Size(first);
+    TraceUntilNextCheck("after ", L"next check");
+    EXPECT_EQ(stopped, Size(first)) << "the file that was too big stopped growing";
+    const std::wstring second = NewestLog();
+    EXPECT_EQ("rotated", ParseLog(ReadFileBytes(Log(second))).at(0).message);
+    EXPECT_EQ((Names{Dated(2), Dated(3), Dated(4), first, second}), InFolder());
+}
+
 TEST_F(LogFolder, AnUndeletableOldFileStillCountsAsOneOfTheDeletions)
 {
     MakeFiles({Dated(1), Dated(2), Dated(3), Dated(4), Dated(5), Dated(6)});
