@@ -44,30 +44,24 @@ FARPROC SyncEngine::EntryPoint(const char* name, int& status)
         status = StatusOf(pathError_);
         return nullptr;
     }
-    if (!library_) {
+    if (library_ == nullptr) {
         // No error box for a damaged or half-installed library: the agent runs hidden, at every logon.
         DWORD oldMode = 0;
         SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
         // Altered search path: the engine's own dependencies are looked for in its folder first.
-        library_.reset(LoadLibraryExW(libraryPath_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+        library_ = LoadLibraryExW(libraryPath_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         const DWORD error = GetLastError();
         SetThreadErrorMode(oldMode, nullptr);
-        if (!library_) {
+        if (library_ == nullptr) {
             status = StatusOf(error);
             return nullptr;
         }
     }
-    FARPROC entry = GetProcAddress(library_.get(), name);
+    FARPROC entry = GetProcAddress(library_, name);
     if (entry == nullptr) {
         status = StatusOf(GetLastError());
-        // A library that lacks an entry point is the wrong one (a client half installed): let it go, so
-        // that the next call loads what is there then. Once the engine has been called into, it stays.
-        if (!calledInto_) {
-            library_.reset();
-        }
         return nullptr;
     }
-    calledInto_ = true;
     return entry;
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "platform/UniqueResource.h"
-
 #include <windows.h>
 
 #include <string>
@@ -11,9 +9,11 @@ namespace Orvanta::Deskweave {
 // The closed sync engine, libOVSyncEngine.dll. It is loaded on first use, by full path, from the
 // agent's own folder, so that the agent starts (and the logon start returns) without it, and no
 // library of that name in the current directory or on PATH is ever loaded. Statuses are signed:
-// negative means failure. A library that cannot be loaded, or lacks the entry point, makes the call
-// fail with HRESULT_FROM_WIN32 of the error (8007007E, 8007007F); the next call tries again, with the
-// library that is there then.
+// negative means failure. A library that cannot be loaded makes the call fail with
+// HRESULT_FROM_WIN32 of the error (8007007E, 800700C1) and the next call tries again. Once loaded, the
+// library stays until the process ends, as an imported one would: its DllMain may have started
+// threads, and the engine may leave threads and timers running after OvUninitialize, all running its
+// code. A loaded library without an entry point fails that call with 8007007F, every time.
 // Window thread only.
 class SyncEngine
 {
@@ -35,8 +35,8 @@ private:
 
     std::wstring libraryPath_;
     DWORD pathError_ = 0;
-    UniqueModule library_;
-    bool calledInto_ = false;
+    // Never freed, deliberately.
+    HMODULE library_ = nullptr;
 };
 
 } // namespace Orvanta::Deskweave

@@ -95,9 +95,12 @@ int Window::MessageLoop()
             return static_cast<int>(message.wParam);
         }
         // For a timer message with a non-zero lParam, DispatchMessageW calls lParam as a timer
-        // procedure. The agent registers none, so such a message can only come from another program
-        // naming an address of its choice.
-        if ((message.message == WM_TIMER || message.message == kSystemTimerMessage) && message.lParam != 0) {
+        // procedure. The agent sets no timer with a procedure on its window, so one addressed to a
+        // window can only come from another program naming an address of its choice (Windows checks
+        // the address, Wine calls it). Thread timers (no window) belong to code running on this
+        // thread, the engine's among them, and are dispatched.
+        if ((message.message == WM_TIMER || message.message == kSystemTimerMessage) && message.hwnd != nullptr &&
+            message.lParam != 0) {
             Trace(L"%s:Dropped a timer message with a timer procedure: uMsg: %lu wParam: %I64u lParam: %I64u\n",
                   kMessageLoopTag, message.message, static_cast<unsigned long long>(message.wParam),
                   static_cast<unsigned long long>(message.lParam));

@@ -8,6 +8,7 @@
 //   close                   posts WM_CLOSE to the agent window
 //   quit [code]             posts WM_QUIT to the agent window's thread
 //   timer <id> [lParam]     posts WM_TIMER with that timer id (and timer procedure address)
+//   systimer <id> [lParam]  the same with WM_SYSTIMER (0x118)
 //   hold-desktop            keeps a hidden window of its own until killed: Wine ends its desktop process
 //                           when the last window goes and starting it again can take seconds, so test
 //                           and demo sessions keep one window alive throughout
@@ -93,7 +94,8 @@ int WaitForDesktop(DWORD timeoutMs)
 int Usage()
 {
     fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession | "
-                     L"logoff | close | quit [code] | timer <id> [lParam] | hold-desktop | wait-desktop [ms]\n");
+                     L"logoff | close | quit [code] | timer <id> [lParam] | systimer <id> [lParam] | "
+                     L"hold-desktop | wait-desktop [ms]\n");
     return 2;
 }
 
@@ -143,6 +145,10 @@ int wmain(int argc, wchar_t** argv)
     if (wcscmp(command, L"timer") == 0 && argc > 2) {
         return Post(WM_TIMER, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
     }
+    if (wcscmp(command, L"systimer") == 0 && argc > 2) {
+        return Post(0x0118, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
+    }
+
     if (wcscmp(command, L"hold-desktop") == 0) {
         return HoldDesktop();
     }

@@ -1,7 +1,10 @@
 // Development stand-in of libOVSyncEngine.dll. Script (HALYARD_STANDIN_DIR\engine.ini, section
 // [engine]): InitializeFailures = how many OvInitializeIPC2 calls fail first, InitializeFailureStatus =
-// their status, PrepareForLogoffStatus = the status of OvPrepareForLogoff. Every call is recorded in
-// engine-calls.log and written to the debugger output, so tests can order it among the agent's lines.
+// their status, PrepareForLogoffStatus = the status of OvPrepareForLogoff; as a real engine may,
+// ThreadTimer=1 sets a thread timer with a procedure on the first successful OvInitializeIPC2, and
+// LingeringThread=1 starts a thread there that keeps running the library's code after OvUninitialize.
+// Every call is recorded in engine-calls.log and written to the debugger output, so tests can order it
+// among the agent's lines.
 #include "devtools/common/StandInFolder.h"
 
 #include <atomic>
@@ -10,6 +13,8 @@
 namespace {
 
 std::atomic<int> g_initializeCalls{0};
+std::atomic<bool> g_uninitialized{false};
+DWORD g_initializingThread = 0;
 
 void Record(const wchar_t* call, int status)
 {
@@ -21,6 +26,37 @@ void Record(const wchar_t* call, int status)
     _snwprintf_s(debug, _countof(debug), _TRUNCATE, L"libOVSyncEngine stand-in: %s = %08X\n", call,
                  static_cast<unsigned>(status));
     OutputDebugStringW(debug);
+}
+
+void CALLBACK KeepAlive(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(nullptr, timer);
+    Record(GetCurrentThreadId() == g_initializingThread ? L"ThreadTimer(on the initializing thread)"
+                                                         : L"ThreadTimer(on another thread)",
+           0);
+}
+
+// Spins once the engine is released, so that the library's code is running whenever it could be
+// unloaded under it.
+DWORD WINAPI Linger(void*)
+{
+    while (!g_uninitialized.load()) {
+        Sleep(10);
+    }
+    for (;;) {
+        YieldProcessor();
+    }
+}
+
+void StartOwnWork()
+{
+    g_initializingThread = GetCurrentThreadId();
+    if (HalyardDev::ReadScriptInt(L"ThreadTimer", 0) != 0) {
+        SetTimer(nullptr, 0, 100, KeepAlive);
+    }
+    if (HalyardDev::ReadScriptInt(L"LingeringThread", 0) != 0) {
+        CloseHandle(CreateThread(nullptr, 0, Linger, nullptr, 0, nullptr));
+    }
 }
 
 } // namespace
@@ -36,6 +72,9 @@ extern "C" __declspec(dllexport) int OvInitializeIPC2(int version, bool flag)
     _snwprintf_s(callText, _countof(callText), _TRUNCATE, L"OvInitializeIPC2(%d,%s)", version,
                  flag ? L"true" : L"false");
     Record(callText, status);
+    if (status >= 0 && call == failures + 1) {
+        StartOwnWork();
+    }
     return status;
 }
 
@@ -49,5 +88,6 @@ extern "C" __declspec(dllexport) int OvPrepareForLogoff()
 extern "C" __declspec(dllexport) int OvUninitialize()
 {
     Record(L"OvUninitialize()", 0);
+    g_uninitialized.store(true);
     return 0;
 }

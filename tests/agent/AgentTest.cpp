@@ -211,9 +211,9 @@ TEST_F(Agent, LogoffRevertsPermissionsOnlyWhenThePolicyAsksAndThenPreparesTheEng
     }
 }
 
-// A client uninstalled or under repair leaves the agent alone in its folder; and a program or library
+// A client uninstalled or half installed leaves the agent alone in its folder; and a program or library
 // of the client's names planted in the current folder or on PATH must never be taken in their place.
-TEST_F(Agent, AnAgentWithoutItsEngineAndCompanionsRunsTracingWhatIsMissingAndConnectsOnceTheEngineIsThere)
+TEST_F(Agent, AnAgentWithoutItsEngineAndCompanionsRunsTracingWhatIsMissingAndExitsCleanly)
 {
     PolicyKey policy;
     TempFolder installed;
@@ -235,14 +235,38 @@ TEST_F(Agent, AnAgentWithoutItsEngineAndCompanionsRunsTracingWhatIsMissingAndCon
     EXPECT_TRUE(run.Children().empty()) << "the planted monitor was started";
     EXPECT_TRUE(run.EngineCalls().empty()) << "the planted engine was loaded";
 
-    // A library of the engine's name without its entry points, then the engine itself: a client repaired.
-    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardSetupActions.dll").c_str(), engine.c_str(), FALSE));
-    ASSERT_TRUE(run.WaitForDebugText(Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007F\n"));
-    Sleep(100);
-    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"libOVSyncEngine.dll").c_str(), engine.c_str(), FALSE));
-    EXPECT_TRUE(run.WaitForDebugText(Widen(kTimer) + L"::OvRegisterJobStatusListener returned result = 00000000\n"));
+    // A client half installed: a library of the engine's name without its entry points, whose DllMain
+    // started a thread. It stays loaded under that thread, failing every tick, until the next logon.
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(), engine.c_str(), FALSE));
+    const std::wstring missingEntry = Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007F\n";
+    ASSERT_TRUE(run.WaitForDebugText(missingEntry));
+    Sleep(4500);
+    EXPECT_LE(2, CountMessages(run.DebugMessages(), Narrow(missingEntry)));
     Terminate(run);
     EXPECT_GE(FindMessage(run.LogMessages(), "SyncWindowHandler::OnCreate::CreateProcess result = 00000002"), 0);
+}
+
+// A real engine runs code of its own on the agent's threads: thread timers set on the window thread
+// are served, and its threads may outlive OvUninitialize, so the library is never unloaded under them.
+// Timer messages that another program addresses to the window with a procedure are never called.
+TEST_F(Agent, AnEnginesThreadTimersAndThreadsKeepRunningAndForeignTimerProceduresAreNeverCalled)
+{
+    const auto exitProcess = std::to_wstring(
+        reinterpret_cast<ULONG_PTR>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ExitProcess")));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        PolicyKey policy;
+        AgentRun run;
+        run.StandIns().ScriptEngine("ThreadTimer=1\r\nLingeringThread=1\r\n");
+        run.StartRunning();
+        ASSERT_TRUE(run.WaitForDebugText(L"stand-in: ThreadTimer(on the initializing thread)"));
+        ASSERT_EQ(0u, DevCtl(L"timer 7 " + exitProcess));
+        ASSERT_EQ(0u, DevCtl(L"systimer 7 " + exitProcess));
+        ASSERT_TRUE(run.WaitForDebugText(L"Dropped a timer message with a timer procedure: uMsg: 280 wParam: 7 lParam: " +
+                                         exitProcess));
+        Terminate(run);
+        EXPECT_EQ(kTerminating, run.LogMessages().back());
+    }
 }
 
 } // namespace
