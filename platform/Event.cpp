@@ -84,9 +84,9 @@ bool Event::Wait()
     return result == WAIT_OBJECT_0;
 }
 
-bool Event::WaitUnless(const Event& stop)
+bool Event::WaitUnless(HANDLE stop)
 {
-    if (!stop.handle_) {
+    if (stop == nullptr) {
         return Wait();
     }
     Trace(L"%s:: Enter\n", kWaitTag);
@@ -95,7 +95,7 @@ bool Event::WaitUnless(const Event& stop)
         return false;
     }
     // This event first: when both are signalled, the wait ended the way the owner hoped.
-    const HANDLE handles[] = {handle_.get(), stop.handle_.get()};
+    const HANDLE handles[] = {handle_.get(), stop};
     const DWORD result = WaitForMultipleObjectsEx(_countof(handles), handles, FALSE, INFINITE, FALSE);
     if (result == WAIT_FAILED) {
         Trace(L"%s:: WaitForMultipleObjectsEx returned = %d\n", kWaitTag, GetLastError());

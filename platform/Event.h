@@ -28,9 +28,8 @@ public:
     bool Reset();
     // Waits without a time limit; false without a handle or when the wait fails.
     bool Wait();
-    // As Wait, but a signal of `stop` also ends the wait (then false); `stop` without a handle is not
-    // waited on.
-    bool WaitUnless(const Event& stop);
+    // As Wait, but a signal of `stop` also ends the wait (then false); a null `stop` is not waited on.
+    bool WaitUnless(HANDLE stop);
     void Close();
 
     HANDLE Handle() const { return handle_.get(); }

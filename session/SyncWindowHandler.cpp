@@ -6,6 +6,8 @@
 #include "platform/Process.h"
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
+#include "platform/SecurityDescriptor.h"
+#include "platform/UniqueResource.h"
 #include "trace/Trace.h"
 #include "window/WindowMessages.h"
 
@@ -235,12 +237,13 @@ bool SyncWindowHandler::OnEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
         // thread waits it handles no message, so the terminate watcher's WM_CLOSE cannot reach the
         // window: the terminate event itself must end the wait. The notification that ends the wait
         // takes the counts lock meanwhile, so the lock must not be held here.
-        Event terminate;
-        terminate.CreateEveryOneAllowed(kTerminateEventName, TRUE, FALSE);
-        const bool completed = uploadsCompleteEvent_.WaitUnless(terminate);
+        // Opened untraced: the end of session writes its own lines and no others.
+        UniqueLocalMemory descriptor(CreateEveryOneAllowedSecurityDescriptor());
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+        UniqueHandle terminate(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
+        const bool completed = uploadsCompleteEvent_.WaitUnless(terminate.get());
         waitingForUploads_ = false;
-        if (!completed && terminate.Handle() != nullptr &&
-            WaitForSingleObject(terminate.Handle(), 0) == WAIT_OBJECT_0) {
+        if (!completed && terminate && WaitForSingleObject(terminate.get(), 0) == WAIT_OBJECT_0) {
             // Preparing the engine for logoff now could cost the uploads the wait was for; the agent
             // was told to stop, so it leaves the engine and the folders as they are.
             Trace(L"%s:: Terminate event signalled while waiting for uploads. Ending without them.\n",

@@ -10,7 +10,8 @@ using namespace HalyardTest;
 
 namespace {
 
-const std::string kEndSession = "Orvanta::Deskweave::SyncWindowHandler::OnEndSession:: ";
+const std::string kEndSessionTag = "Orvanta::Deskweave::SyncWindowHandler::OnEndSession::";
+const std::string kEndSession = kEndSessionTag + " ";
 
 class SessionWindow : public testing::Test
 {
@@ -64,6 +65,21 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
     complete.join();
     EXPECT_GE(GetTickCount64() - start, 250u) << "the end of session waited for the upload";
     host_->Close();
+    // The window thread's own lines, from the end of session's first: nothing but the wait's.
+    const std::vector<LogLine> lines = LogLines(log_.LogFolder());
+    const auto enter = std::find_if(lines.begin(), lines.end(), [](const LogLine& line) {
+        return line.message == kEndSessionTag + "enter...";
+    });
+    ASSERT_NE(lines.end(), enter);
+    Messages window;
+    for (auto line = enter; line != lines.end() && window.size() < 4; ++line) {
+        if (line->threadId == enter->threadId) {
+            window.push_back(line->message);
+        }
+    }
+    EXPECT_EQ((Messages{kEndSessionTag + "enter...", kEndSession + "Waiting for uploads to complete.",
+                        "Orvanta::Deskweave::Event::Wait:: Enter", kEndSession + "Uploads have completed. Continuing to end session."}),
+              window);
     ExpectInOrder(log_.Messages(), {kEndSession + "Uploads have completed. Continuing to end session.",
                                     "InheritPermissionsFromSrcFolder: destination folder: " + Narrow(temp / L"Sync")});
     standIns_.WaitForRecords(kEngineCallsRecord, 1);
