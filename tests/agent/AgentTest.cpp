@@ -243,7 +243,9 @@ TEST_F(Agent, AnAgentWithoutItsEngineAndCompanionsRunsTracingWhatIsMissingAndExi
     Sleep(4500);
     EXPECT_LE(2, CountMessages(run.DebugMessages(), Narrow(missingEntry)));
     Terminate(run);
-    EXPECT_GE(FindMessage(run.LogMessages(), "SyncWindowHandler::OnCreate::CreateProcess result = 00000002"), 0);
+    const Messages log = run.LogMessages();
+    EXPECT_GE(FindMessage(log, "SyncWindowHandler::OnCreate::CreateProcess result = 00000002"), 0);
+    EXPECT_EQ(kTerminating, log.back()) << "the agent ended on its own, not by a crash";
 }
 
 // A real engine runs code of its own on the agent's threads: thread timers set on the window thread
