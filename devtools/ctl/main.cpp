@@ -9,6 +9,8 @@
 //   quit [code]             posts WM_QUIT to the agent window's thread
 //   timer <id> [lParam]     posts WM_TIMER with that timer id (and timer procedure address)
 //   systimer <id> [lParam]  the same with WM_SYSTIMER (0x118)
+//   file-version <file>     prints the file's version resource as inventory tools read it: the fixed
+//                           file version, then the ProductVersion, CompanyName and OriginalFilename texts
 //   hold-desktop            keeps a hidden window of its own until killed: Wine ends its desktop process
 //                           when the last window goes and starting it again can take seconds, so test
 //                           and demo sessions keep one window alive throughout
@@ -19,6 +21,8 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 using namespace HalyardDev;
 
@@ -46,6 +50,30 @@ int Post(UINT message, WPARAM wParam, LPARAM lParam)
         fwprintf(stderr, L"HalyardDevCtl: no agent window\n");
         return 1;
     }
+    return 0;
+}
+
+std::wstring VersionText(const std::vector<BYTE>& block, const wchar_t* name)
+{
+    void* text = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    return VerQueryValueW(block.data(), path.c_str(), &text, &length) && length > 0 ? static_cast<wchar_t*>(text) : L"-";
+}
+
+int PrintFileVersion(const wchar_t* file)
+{
+    std::vector<BYTE> block(GetFileVersionInfoSizeW(file, nullptr));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (block.empty() || !GetFileVersionInfoW(file, 0, static_cast<DWORD>(block.size()), block.data()) ||
+        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
+        fwprintf(stderr, L"HalyardDevCtl: no version resource: error %lu\n", GetLastError());
+        return 1;
+    }
+    wprintf(L"%u.%u.%u.%u %ls %ls %ls\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+            HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS), VersionText(block, L"ProductVersion").c_str(),
+            VersionText(block, L"CompanyName").c_str(), VersionText(block, L"OriginalFilename").c_str());
     return 0;
 }
 
@@ -95,7 +123,7 @@ int Usage()
 {
     fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession | "
                      L"logoff | close | quit [code] | timer <id> [lParam] | systimer <id> [lParam] | "
-                     L"hold-desktop | wait-desktop [ms]\n");
+                     L"file-version <file> | hold-desktop | wait-desktop [ms]\n");
     return 2;
 }
 
@@ -144,6 +172,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(command, L"timer") == 0 && argc > 2) {
         return Post(WM_TIMER, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
+    }
+    if (wcscmp(command, L"file-version") == 0 && argc > 2) {
+        return PrintFileVersion(argv[2]);
     }
     if (wcscmp(command, L"systimer") == 0 && argc > 2) {
         return Post(0x0118, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
