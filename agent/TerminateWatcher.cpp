@@ -1,7 +1,10 @@
 #include "agent/TerminateWatcher.h"
 
+#include "platform/EventLog.h"
 #include "platform/ObjectNames.h"
 #include "trace/Trace.h"
+
+#include "HalyardEvents.h"
 
 namespace Orvanta::Deskweave {
 
@@ -16,8 +19,11 @@ void WatchForTermination(const Event& internalEvent, Window& window)
     // Without a terminate event the wait fails at once, and the agent ends rather than run on
     // unstoppable.
     const HANDLE handles[] = {internalEvent.Handle(), terminateEvent.Handle()};
-    WaitForMultipleObjects(_countof(handles), handles, FALSE, INFINITE);
+    const DWORD signalled = WaitForMultipleObjects(_countof(handles), handles, FALSE, INFINITE);
     Trace(L"Event signalled.  WaitForMultipleObject returned\n");
+    if (signalled == WAIT_OBJECT_0 + 1) {
+        EventLog::Report(EVENTLOG_INFORMATION_TYPE, HALYARD_EVENT_STOPPED_BY_TERMINATE, {EventLog::ThisSession()});
+    }
 
     window.Destroy();
     terminateEvent.Close();

@@ -1,5 +1,6 @@
 #include "agent/TerminateWatcher.h"
 #include "agent/resource.h"
+#include "platform/EventLog.h"
 #include "platform/Event.h"
 #include "platform/NamedMutex.h"
 #include "platform/ObjectNames.h"
@@ -12,6 +13,9 @@
 #include "window/Window.h"
 
 #include <windows.h>
+
+#include "HalyardEvents.h"
+#include "HalyardProduct.h"
 
 #include <memory>
 #include <string>
@@ -44,6 +48,14 @@ std::wstring LoadWindowTitle(HINSTANCE instance)
     return buffer.get();
 }
 
+// The administrator's record of each agent that passed the gate; without a log file, the only one.
+void ReportStart(bool logFileOpen)
+{
+    EventLog::Report(logFileOpen ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                     logFileOpen ? HALYARD_EVENT_AGENT_STARTED : HALYARD_EVENT_AGENT_STARTED_WITHOUT_LOG,
+                     {EventLog::ThisSession(), HALYARD_VERSION_WIDE, TraceManager::StartedLogLocation()});
+}
+
 // Every object lives on this stack and is destroyed in reverse order of creation, so each early
 // return enters the teardown at the step that matches how far start-up came.
 int RunAgent(HINSTANCE instance)
@@ -54,7 +66,7 @@ int RunAgent(HINSTANCE instance)
         return 0;
     }
 
-    TraceManager::Initialize();
+    const bool logFileOpen = TraceManager::Initialize();
 
     Registry policy;
     if (policy.Open(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_READ) != ERROR_SUCCESS) {
@@ -67,6 +79,7 @@ int RunAgent(HINSTANCE instance)
         Trace(L"On-demand Sync drive is not configured.  Exit.\n");
         return 0;
     }
+    ReportStart(logFileOpen);
 
     // Level 0x100, the last of the application range: the agent hears of the session's end after
     // the applications whose files it may still have to upload.

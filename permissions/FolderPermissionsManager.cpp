@@ -1,11 +1,14 @@
 #include "permissions/FolderPermissionsManager.h"
 
+#include "platform/EventLog.h"
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
 #include "trace/Trace.h"
 
 #include <sddl.h>
+
+#include "HalyardEvents.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -33,6 +36,13 @@ constexpr SECURITY_INFORMATION kAllDescriptorParts = 0x1F;
 {
     Trace(format, kInheritName, code);
     Fail(code);
+}
+
+// One entry a folder: the administrator's record that a user kept permissions the policy meant to revert.
+void ReportRevertFailure(const std::wstring& folder, const std::wstring& reason)
+{
+    EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_PERMISSION_REVERT_FAILED,
+                     {EventLog::ThisSession(), folder, reason});
 }
 
 void TraceDescriptor(const wchar_t* format, PSECURITY_DESCRIPTOR descriptor)
@@ -157,6 +167,7 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
     for (const std::wstring* path : {&destFolderPath, &srcFolderPath}) {
         if (ExistsButIsNoFolder(*path)) {
             Trace(L"%S: not a folder, permissions left untouched: %s\n", kInheritName, path->c_str());
+            ReportRevertFailure(destFolderPath, *path + L" is not a folder");
             return;
         }
     }
@@ -184,6 +195,9 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
         }
     } catch (const std::exception& e) {
         Trace(L"%S: failed with exception: %S\n", kInheritName, e.what());
+        const auto* failure = dynamic_cast<const std::system_error*>(&e);
+        ReportRevertFailure(destFolderPath, failure != nullptr ? L"error " + std::to_wstring(failure->code().value())
+                                                               : L"an exception");
     }
 }
 

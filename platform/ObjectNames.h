@@ -15,5 +15,8 @@ constexpr wchar_t kAgentProgram[] = L"Halyard.exe";
 constexpr wchar_t kSyncMonitorProgram[] = L"OrvantaSyncMonitor.exe";
 constexpr wchar_t kSyncApplicationProgram[] = L"OrvantaSync.exe";
 constexpr wchar_t kEngineLibrary[] = L"libOVSyncEngine.dll";
+// The Event Log source of the agent and the stop tool, in the Application log. The package registers
+// it with Halyard.exe as its message file.
+constexpr wchar_t kEventSourceName[] = L"Halyard";
 
 } // namespace Orvanta::Deskweave

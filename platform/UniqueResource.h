@@ -73,6 +73,11 @@ struct RegistryKeyTraits {
     static void Close(HKEY key) noexcept { RegCloseKey(key); }
 };
 
+struct EventSourceTraits {
+    static HANDLE Invalid() noexcept { return nullptr; }
+    static void Close(HANDLE source) noexcept { DeregisterEventSource(source); }
+};
+
 struct ModuleTraits {
     static HMODULE Invalid() noexcept { return nullptr; }
     static void Close(HMODULE module) noexcept { FreeLibrary(module); }
@@ -95,6 +100,7 @@ using UniqueSnapshot = UniqueResource<HANDLE, FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<HANDLE, FindHandleTraits>;
 using UniqueHkey = UniqueResource<HKEY, RegistryKeyTraits>;
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
+using UniqueEventSource = UniqueResource<HANDLE, EventSourceTraits>;
 using UniqueLocalMemory = UniqueResource<HLOCAL, LocalMemoryTraits>;
 using UniqueStream = UniqueResource<FILE*, StreamTraits>;
 

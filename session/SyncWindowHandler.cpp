@@ -2,14 +2,18 @@
 
 #include "agent/resource.h"
 #include "permissions/FolderPermissionsManager.h"
+#include "platform/EventLog.h"
 #include "platform/ObjectNames.h"
 #include "platform/Process.h"
+#include "platform/ProgramFolder.h"
 #include "platform/Registry.h"
 #include "platform/RegistryNames.h"
 #include "platform/SecurityDescriptor.h"
 #include "platform/UniqueResource.h"
 #include "trace/Trace.h"
 #include "window/WindowMessages.h"
+
+#include "HalyardEvents.h"
 
 #include <exception>
 #include <string_view>
@@ -33,6 +37,46 @@ const wchar_t kLogonFailedTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnLog
 const wchar_t kSyncNotEnabledTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnSyncNotEnabledStatus";
 
 const wchar_t kReasonText[] = L"File operations in progress. Force log off might lose data!";
+
+std::wstring Hex(int status)
+{
+    wchar_t text[16] = {};
+    _snwprintf_s(text, _countof(text), _TRUNCATE, L"%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+// What an administrator can do about the statuses that the loading of the engine gives; any other
+// status is the engine's own.
+std::wstring EngineStatusMeaning(int status)
+{
+    switch (static_cast<unsigned>(status)) {
+    case 0x8007007Eu:
+        return L"libOVSyncEngine.dll, or a library it needs, was not found beside Halyard.exe";
+    case 0x8007007Fu:
+        return L"the libOVSyncEngine.dll beside Halyard.exe lacks the engine's entry points (a client half installed "
+               L"or removed); it stays loaded, so a repaired client is used from the next logon on";
+    case 0x800700C1u:
+        return L"the libOVSyncEngine.dll beside Halyard.exe is not a 64-bit library";
+    default:
+        return L"the engine did not accept the connection";
+    }
+}
+
+// A companion program that could not be started: the client's programs must be beside the agent.
+void ReportLaunchFailure(const wchar_t* program, const wchar_t* argument, DWORD error)
+{
+    std::wstring folder;
+    GetProgramFolder(folder);
+    EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_COMPANION_NOT_STARTED,
+                     {EventLog::ThisSession(), program, argument, std::to_wstring(error), folder});
+}
+
+void ReportUploadWait(DWORD eventId, ULONGLONG startTick, int done, int total)
+{
+    EventLog::Report(eventId == HALYARD_EVENT_LOGOFF_WAITED ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE, eventId,
+                     {EventLog::ThisSession(), std::to_wstring(GetTickCount64() - startTick), std::to_wstring(done),
+                      std::to_wstring(total)});
+}
 } // namespace
 
 SyncWindowHandler::SyncWindowHandler() : initializeResult_(kNotYetRun), registerResult_(kNotYetRun)
@@ -82,6 +126,9 @@ bool SyncWindowHandler::OnCreate(HWND window, WPARAM, LPARAM, LRESULT* result)
     Process monitor(kSyncMonitorProgram);
     const DWORD launch = monitor.Create(L"/checkOnDemandMigration");
     Trace(L"%s::CreateProcess result = %08X\n", kOnCreateTag, launch);
+    if (launch != 0) {
+        ReportLaunchFailure(kSyncMonitorProgram, L"/checkOnDemandMigration", launch);
+    }
 
     // The first connection attempt waits for the first tick: start-up never blocks on the engine.
     SetTimer(window, kConnectionTimerId, kConnectionTimerPeriodMs, nullptr);
@@ -133,6 +180,7 @@ bool SyncWindowHandler::OnTimer(HWND window, WPARAM wParam, LPARAM, LRESULT* res
         if (initializeResult_ < 0) {
             Trace(L"%s::OvInitialize2 failed with result = %08X\n", kOnTimerTag, initializeResult_);
         }
+        ReportEngineAttempt();
     }
     if (initializeResult_ < 0) {
         return true;
@@ -145,6 +193,19 @@ bool SyncWindowHandler::OnTimer(HWND window, WPARAM wParam, LPARAM, LRESULT* res
         KillTimer(window, kConnectionTimerId);
     }
     return true;
+}
+
+void SyncWindowHandler::ReportEngineAttempt()
+{
+    ++connectionAttempts_;
+    if (initializeResult_ >= 0) {
+        EventLog::Report(EVENTLOG_INFORMATION_TYPE, HALYARD_EVENT_ENGINE_CONNECTED,
+                         {EventLog::ThisSession(), std::to_wstring(connectionAttempts_)});
+    } else if (!engineFailureReported_) {
+        engineFailureReported_ = true;
+        EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_ENGINE_UNAVAILABLE,
+                         {EventLog::ThisSession(), Hex(initializeResult_), EngineStatusMeaning(initializeResult_)});
+    }
 }
 
 bool SyncWindowHandler::OnPendingUploadStatus(void*, const char* sequenceId, const PendingUploadCounts& counts)
@@ -219,6 +280,8 @@ bool SyncWindowHandler::OnQueryEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
     *result = 1;
     if (uploadsDone_ < uploadsTotal_) {
         waitingForUploads_ = true;
+        doneAtQuery_ = uploadsDone_;
+        totalAtQuery_ = uploadsTotal_;
         // Discards a completion left over from before the query, so only a later one ends the wait.
         uploadsCompleteEvent_.Reset();
         Trace(L"%s:: Preparing to wait for uploads to complete.\n", kQueryEndSessionTag);
@@ -233,6 +296,7 @@ bool SyncWindowHandler::OnEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
     Trace(L"%s::enter...\n", kEndSessionTag);
     if (waitingForUploads_) {
         Trace(L"%s:: Waiting for uploads to complete.\n", kEndSessionTag);
+        const ULONGLONG waitStart = GetTickCount64();
         // No time limit: an upload is never abandoned, unless the agent is told to stop. While this
         // thread waits it handles no message, so the terminate watcher's WM_CLOSE cannot reach the
         // window: the terminate event itself must end the wait. The notification that ends the wait
@@ -248,10 +312,12 @@ bool SyncWindowHandler::OnEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
             // was told to stop, so it leaves the engine and the folders as they are.
             Trace(L"%s:: Terminate event signalled while waiting for uploads. Ending without them.\n",
                   kEndSessionTag);
+            ReportUploadWait(HALYARD_EVENT_LOGOFF_WAIT_TERMINATED, waitStart, doneAtQuery_, totalAtQuery_);
             *result = 0;
             return true;
         }
         Trace(L"%s:: Uploads have completed. Continuing to end session.\n", kEndSessionTag);
+        ReportUploadWait(HALYARD_EVENT_LOGOFF_WAITED, waitStart, doneAtQuery_, totalAtQuery_);
     }
     if (adjustPermissionsOnLogoff_) {
         FolderPermissionsManager permissions;
@@ -281,6 +347,9 @@ bool SyncWindowHandler::LaunchSyncApplication(const wchar_t* tag, const wchar_t*
     Process application(kSyncApplicationProgram);
     const DWORD launch = application.Create(argument);
     Trace(L"%s::CreateProcess result = %08X\n", tag, launch);
+    if (launch != 0 && !syncApplicationFailureReported_.exchange(true)) {
+        ReportLaunchFailure(kSyncApplicationProgram, argument, launch);
+    }
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "session/SyncEngine.h"
 #include "window/IWindowCallback.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,10 +45,16 @@ private:
     static constexpr UINT kConnectionTimerPeriodMs = 2000;
 
     bool LaunchSyncApplication(const wchar_t* tag, const wchar_t* argument);
+    void ReportEngineAttempt();
 
     SyncEngine engine_;
     int initializeResult_;
     int registerResult_;
+    // For the Event Log: one warning for a run of failed attempts, one entry when the engine accepts.
+    int connectionAttempts_ = 0;
+    bool engineFailureReported_ = false;
+    // Notifications may launch the sync application again and again: its failure is reported once.
+    std::atomic<bool> syncApplicationFailureReported_{false};
     std::string lastSequenceId_;
     // Also guards the shutdownBlockReason_ pointer, which notifications read while the window thread
     // may be deleting the object.
@@ -55,6 +62,9 @@ private:
     bool waitingForUploads_ = false;
     int uploadsDone_ = 0;
     int uploadsTotal_ = 0;
+    // The counts when the session end was announced, for the Event Log; window thread only.
+    int doneAtQuery_ = 0;
+    int totalAtQuery_ = 0;
     Event uploadsCompleteEvent_;
     bool adjustPermissionsOnLogoff_ = false;
     std::unique_ptr<ShutdownBlockReason> shutdownBlockReason_;

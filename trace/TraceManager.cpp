@@ -16,6 +16,7 @@ std::atomic<TraceManager*> TraceManager::instance_{nullptr};
 std::atomic<long> TraceManager::referenceCount_{0};
 std::atomic<bool> TraceManager::ownerReferenceHeld_{false};
 long TraceManager::lineCounter_ = 0;
+std::wstring TraceManager::startedLogLocation_;
 
 namespace {
 
@@ -208,6 +209,11 @@ long TraceManager::LinesWritten()
     return lineCounter_;
 }
 
+std::wstring TraceManager::StartedLogLocation()
+{
+    return startedLogLocation_;
+}
+
 void TraceManager::WriteLine(const wchar_t* message)
 {
     CriticalSectionGuard guard(lock_);
@@ -239,6 +245,7 @@ void TraceManager::WriteLine(const wchar_t* message)
 bool TraceManager::Start()
 {
     const std::wstring folder = GetLogFilesPath();
+    startedLogLocation_ = folder;
 
     WIN32_FIND_DATAW found = {};
     UniqueFindHandle search(FindFirstFileW(folder.c_str(), &found));
@@ -258,6 +265,7 @@ bool TraceManager::Start()
         Report(L"TraceManager::Start", L":_wfopen_s: failed with errno: ", errno);
         return false;
     }
+    startedLogLocation_ = logFilePath_;
     return true;
 }
 

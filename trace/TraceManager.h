@@ -27,6 +27,8 @@ public:
 
     // Lines written to log files since the process began (diagnostics and tests).
     static long LinesWritten();
+    // The log file that the last Initialize opened or, when it opened none, the folder it tried.
+    static std::wstring StartedLogLocation();
 
     TraceManager(const TraceManager&) = delete;
     TraceManager& operator=(const TraceManager&) = delete;
@@ -61,6 +63,7 @@ private:
     static std::atomic<long> referenceCount_;
     static std::atomic<bool> ownerReferenceHeld_;
     static long lineCounter_;
+    static std::wstring startedLogLocation_;
 };
 
 // Local time for file names: "%04d-%02d-%02d_%02d-%02d-%02d".

@@ -10,6 +10,9 @@
 //   4  every agent has exited, but another process still holds the event signalled, so agents that
 //      start now will stop at once; end that process before users log on again
 #include "admin/stop/AgentStop.h"
+#include "platform/EventLog.h"
+
+#include "HalyardEvents.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -46,8 +49,14 @@ int wmain(int argc, wchar_t** argv)
         fwprintf(stderr, L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n");
         return kUsage;
     }
-    const StopResult result = StopAllAgents(timeoutSeconds, [](const std::wstring& line, bool error) {
+    std::wstring record;
+    const StopResult result = StopAllAgents(timeoutSeconds, [&record](const std::wstring& line, bool error) {
         fwprintf(error ? stderr : stdout, L"%ls\n", line.c_str());
+        record += line + L"\r\n";
     });
+    // One entry for what this run did, where the agents' own entries are: a deployment script's stop
+    // shows beside the agents it ended.
+    EventLog::Report(result == StopResult::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                     HALYARD_EVENT_STOP_TOOL, {std::to_wstring(static_cast<int>(result)), record});
     return static_cast<int>(result);
 }

@@ -12,6 +12,16 @@ DWORD Stop(const std::wstring& arguments = L"")
     return RunAndWait(L"\"" + BesideThisProgram(L"HalyardStop.exe") + L"\" " + arguments);
 }
 
+// The stop tool under a logon agent, in a child whose standard error receives Wine's eventlog channel.
+int StopAnAgentForTheEntry()
+{
+    PolicyKey policy;
+    AgentRun run;
+    run.StartRunning();
+    return static_cast<int>(Stop());
+}
+const ChildRoutine stopForTheEntry("stop-for-the-entry", StopAnAgentForTheEntry);
+
 class StopTool : public testing::Test
 {
 protected:
@@ -30,6 +40,15 @@ TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
     AgentRun next;
     next.StartRunning();
     EXPECT_EQ(STILL_ACTIVE, next.WaitForExit(500)) << "the next agent is not stopped by a lingering event";
+    next.Terminate();
+
+    // One Event Log entry for what the tool did, the lines it printed.
+    const ChildResult stopped = RunChildRecordingWine("stop-for-the-entry", "+pid,+eventlog");
+    ASSERT_EQ(0u, stopped.exitCode) << stopped.output;
+    const Messages entries = Described(ReportedEvents(stopped.output));
+    EXPECT_EQ((Messages{"4 900 0|HalyardStop: signalled Global\\\\HalyardTerminate\\r\\nHalyardStop: waiting up to 30 s for 1 "
+                        "agent(s) to exit\\r\\nHalyardStop: every agent has exited\\r\\n"}),
+              Messages(entries.end() - std::min<size_t>(entries.size(), 1), entries.end()));
 }
 
 TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)

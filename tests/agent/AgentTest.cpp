@@ -5,12 +5,33 @@
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
 
+#include "HalyardProduct.h"
+
+#include <regex>
+
 using namespace HalyardTest;
 
 namespace {
 
 const std::string kTimer = "Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 const std::string kTerminating = "Terminating Halyard process.";
+
+std::string ThisSession()
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return std::to_string(session);
+}
+
+// As Wine's debug channels write a string: backslashes doubled.
+std::string WineEscaped(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    }
+    return escaped;
+}
 
 class Agent : public testing::Test
 {
@@ -269,6 +290,55 @@ TEST_F(Agent, AnEnginesThreadTimersAndThreadsKeepRunningAndForeignTimerProcedure
         Terminate(run);
         EXPECT_EQ(kTerminating, run.LogMessages().back());
     }
+}
+
+// A logon start, an engine missing for some ticks and then installed, a terminate request; in a child
+// whose standard error receives Wine's eventlog channel. Prints what the entries must name.
+int RunAnAgentForItsEvents()
+{
+    PolicyKey policy;
+    TempFolder installed;
+    const std::wstring agent = installed / kAgentProgram;
+    AgentRun run(agent);
+    const std::wstring failed = Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007E\n";
+    if (!CopyFileW(BesideThisProgram(kAgentProgram).c_str(), agent.c_str(), FALSE) || run.Start(L"") != 0 ||
+        run.WaitForExit() != 0 || !WaitForAgentWindow(true, 20000) || !run.WaitForDebugText(failed)) {
+        return 10;
+    }
+    Sleep(4500);
+    if (!CopyFileW(BesideThisProgram(kEngineLibrary).c_str(), (installed / kEngineLibrary).c_str(), FALSE) ||
+        !run.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000") || run.Terminate() != 0) {
+        return 11;
+    }
+    DWORD agentProcess = 0;
+    for (const DebugString& s : run.Strings()) {
+        agentProcess = s.processId != run.ProcessId() ? s.processId : agentProcess;
+    }
+    printf("logon %lu\nagent %lu\nattempts %d\nfolder %s\nlog %s\n", run.ProcessId(), agentProcess,
+           CountMessages(run.DebugMessages(), Narrow(failed)) + 1, Narrow(installed.Path()).c_str(),
+           Narrow(run.LogFolder() + L"\\" + LogFiles(run.LogFolder()).back()).c_str());
+    return 0;
+}
+const ChildRoutine agentEvents("agent-events", RunAnAgentForItsEvents);
+
+TEST_F(Agent, TheEventLogGetsOneEntryAnOccasionAndNoneFromTheLogonStart)
+{
+    const ChildResult result = RunChildRecordingWine("agent-events", "+pid,+eventlog");
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    const auto printed = [&result](const std::string& name) {
+        std::smatch match;
+        return std::regex_search(result.output, match, std::regex("\n" + name + " ([^\r\n]*)")) ? match[1].str() : "";
+    };
+    const std::string session = ThisSession();
+    EXPECT_EQ(Messages{}, Described(ReportedEvents(result.output, std::stoul("0" + printed("logon")))));
+    EXPECT_EQ((Messages{"4 100 " + session + "|" HALYARD_VERSION_TEXT "|" + WineEscaped(printed("log")),
+                        "2 300 " + session + "|OrvantaSyncMonitor.exe|/checkOnDemandMigration|2|" +
+                            WineEscaped(printed("folder")),
+                        "2 200 " + session + "|8007007E|libOVSyncEngine.dll, or a library it needs, was not found "
+                                             "beside Halyard.exe",
+                        "4 201 " + session + "|" + printed("attempts"), "4 600 " + session}),
+              Described(ReportedEvents(result.output, std::stoul("0" + printed("agent")))));
+    EXPECT_LE(3, std::stoi("0" + printed("attempts"))) << "a warning for each failed tick would show";
 }
 
 } // namespace

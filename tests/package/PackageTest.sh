@@ -17,6 +17,10 @@ quiet() { "$@" </dev/null >/dev/null 2>&1; }
 new_session() { quiet wineserver -k; quiet wineserver -w; quiet wineserver -p; quiet wine wineboot; }
 devctl() { wine "$BIN/HalyardDevCtl.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 run_value() { wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard 2>/dev/null </dev/null | tr -d '\r' | grep REG_SZ; }
+event_source() {
+    wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' 2>/dev/null </dev/null |
+        tr -d '\r' | grep REG_
+}
 installed_versions() {
     wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null </dev/null |
         tr -d '\r' | awk '/DisplayName .*Halyard Session Agent/ {found=1} found && /DisplayVersion/ {print $3; found=0}'
@@ -90,6 +94,8 @@ for file in Halyard.exe HalyardStop.exe; do
     [ -f "$CLIENT/$file" ] || fail "$file is not in $CLIENT"
 done
 run_value | grep -qF "\"$CLIENT_WIN\\Halyard.exe\"" || fail "the logon start is not the client folder's agent: $(run_value)"
+event_source | grep -qF "EventMessageFile    REG_SZ    $CLIENT_WIN\\Halyard.exe" ||
+    fail "the Event Log source is not registered with the installed agent: $(event_source)"
 [ "$(installed_versions)" = "$VERSION" ] || fail "uninstall entries: '$(installed_versions)', not $VERSION"
 RUN_BEFORE="$(run_value)"
 session_connects "after the install"
@@ -122,6 +128,8 @@ install "$WORK/uninstall.log" /x "$(winepath -w "$WORK/rebuilt.msi")" || fail "m
 [ -z "$(agents_on_c)" ] || fail "an agent is still installed: $(agents_on_c)"
 [ ! -e "$CLIENT/HalyardStop.exe" ] || fail "HalyardStop.exe is still installed"
 [ -z "$(run_value)" ] || fail "the logon start is still registered"
+! quiet wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' ||
+    fail "the Event Log source's key is left"
 [ -z "$(installed_versions)" ] || fail "an uninstall entry is left: $(installed_versions)"
 for file in libOVSyncEngine.dll OrvantaSyncMonitor.exe OrvantaSync.exe; do
     [ -f "$CLIENT/$file" ] || fail "the client's $file was removed"

@@ -1,0 +1,37 @@
+#include "platform/EventLog.h"
+
+#include "platform/ObjectNames.h"
+#include "platform/UniqueResource.h"
+
+#include <exception>
+#include <vector>
+
+namespace Orvanta::Deskweave {
+
+void EventLog::Report(WORD type, DWORD eventId, std::initializer_list<std::wstring> strings)
+{
+    const DWORD lastError = GetLastError();
+    try {
+        std::vector<const wchar_t*> texts;
+        for (const std::wstring& text : strings) {
+            texts.push_back(text.c_str());
+        }
+        // Registered for each entry: entries are rare, and no handle is held for the agent's life.
+        const UniqueEventSource source(RegisterEventSourceW(nullptr, kEventSourceName));
+        if (source) {
+            ReportEventW(source.get(), type, 0, eventId, nullptr, static_cast<WORD>(texts.size()), 0, texts.data(),
+                         nullptr);
+        }
+    } catch (const std::exception&) {
+    }
+    SetLastError(lastError);
+}
+
+std::wstring EventLog::ThisSession()
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return std::to_wstring(session);
+}
+
+} // namespace Orvanta::Deskweave
