@@ -46,8 +46,8 @@ TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
     const ChildResult stopped = RunChildRecordingWine("stop-for-the-entry", "+pid,+eventlog");
     ASSERT_EQ(0u, stopped.exitCode) << stopped.output;
     const Messages entries = Described(ReportedEvents(stopped.output));
-    EXPECT_EQ((Messages{"4 900 0|HalyardStop: signalled Global\\\\HalyardTerminate\\r\\nHalyardStop: waiting up to 30 s for 1 "
-                        "agent(s) to exit\\r\\nHalyardStop: every agent has exited\\r\\n"}),
+    EXPECT_EQ((Messages{"4 900 0|HalyardStop: signalled Global\\HalyardTerminate\r\nHalyardStop: waiting up to 30 s for 1 "
+                        "agent(s) to exit\r\nHalyardStop: every agent has exited\r\n"}),
               Messages(entries.end() - std::min<size_t>(entries.size(), 1), entries.end()));
 }
 

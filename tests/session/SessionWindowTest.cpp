@@ -66,15 +66,12 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
     EXPECT_GE(GetTickCount64() - start, 250u) << "the end of session waited for the upload";
     host_->Close();
     // The window thread's own lines, from the end of session's first: nothing but the wait's.
-    const std::vector<LogLine> lines = LogLines(log_.LogFolder());
-    const auto enter = std::find_if(lines.begin(), lines.end(), [](const LogLine& line) {
-        return line.message == kEndSessionTag + "enter...";
-    });
-    ASSERT_NE(lines.end(), enter);
     Messages window;
-    for (auto line = enter; line != lines.end() && window.size() < 4; ++line) {
-        if (line->threadId == enter->threadId) {
-            window.push_back(line->message);
+    DWORD windowThread = 0;
+    for (const LogLine& line : LogLines(log_.LogFolder())) {
+        windowThread = windowThread == 0 && line.message == kEndSessionTag + "enter..." ? line.threadId : windowThread;
+        if (line.threadId == windowThread && window.size() < 4) {
+            window.push_back(line.message);
         }
     }
     EXPECT_EQ((Messages{kEndSessionTag + "enter...", kEndSession + "Waiting for uploads to complete.",

@@ -14,21 +14,6 @@ namespace HalyardTest {
 using namespace HalyardDev;
 using Messages = std::vector<std::string>;
 
-// An Event Log entry as Wine's advapi32 writes it (RunChildRecordingWine with "+pid,+eventlog"): the
-// type and id from its "ReportEventW" stub line, the strings from its eventlog channel, escaped as
-// Wine escapes them.
-struct ReportedEvent {
-    DWORD processId = 0;
-    WORD type = 0;
-    DWORD id = 0;
-    Messages strings;
-};
-
-// The entries in Wine's output, of every process or of one.
-std::vector<ReportedEvent> ReportedEvents(const std::string& output, DWORD processId = 0);
-// "type id string|string...", one an entry.
-Messages Described(const std::vector<ReportedEvent>& events);
-
 // One run of the real Halyard.exe under a debugger loop, with a temporary path (and so a log folder)
 // and a stand-in folder of its own. The destructor ends an agent that still runs. Waits are in ms.
 class AgentRun : public DebugCapture

@@ -4,6 +4,7 @@
 // product's names and handle owners. Included first by each test.
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/Environment.h"
+#include "devtools/common/EventLogReader.h"
 #include "devtools/common/Files.h"
 #include "devtools/common/LogCapture.h"
 #include "devtools/common/LogReader.h"
@@ -18,7 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <future>

@@ -90,10 +90,9 @@ TEST_F(LogFolder, TheFirstLineBringsTheFolderToFiveThoughTheFoldersClockDidNotMo
     ASSERT_TRUE(TraceManager::Initialize());
     // NTFS keeps the folder's time in 15.6 ms ticks and FAT in 2 s steps: the new file, created a few
     // microseconds after Start's pruning, leaves the time as that pruning read it.
-    UniqueFileHandle folder(CreateFileW(folder_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    ASSERT_TRUE(SetFileTime(folder.get(), nullptr, nullptr, &before.ftLastWriteTime));
-    folder.reset();
+    ASSERT_TRUE(SetFileTime(UniqueFileHandle(CreateFileW(folder_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)).get(),
+                            nullptr, nullptr, &before.ftLastWriteTime));
     Trace(L"the first line is a check\n");
     EXPECT_EQ((Names{Dated(2), Dated(3), Dated(4), Dated(5), NewestLog()}), InFolder());
 }
