@@ -3,7 +3,7 @@
 # Wine, with the development stand-ins of the engine and the companion programs:
 #   logon start (relaunch with /run), the engine refusing twice and then accepting, a logoff (query,
 #   then end of session), the terminate event; a logoff with uploads pending that complete while the
-#   end of session waits; then the log files and the stand-ins' records.
+#   end of session waits; then the log files, the Event Log entries and the stand-ins' records.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 halyard_setup halyard_demo
 
@@ -18,14 +18,37 @@ rm -rf "$LOGS"
 
 wine_run() { (cd "$BIN" && wine "$@" </dev/null 2>/dev/null); }
 step() { printf '\n== %s\n' "$*"; }
+# Wine's ReportEventW writes each entry's type and id on its fixme channel and its strings on the
+# eventlog channel, to the Unix standard error of the programs started from here.
+EVENTS="$DEMO/eventlog.txt"
+EVENTLOG_CHANNELS="-all,+pid,fixme+advapi,+eventlog"
+print_events() {
+    local entry="" separator line fields type id text
+    while IFS= read -r line; do
+        case "$line" in
+        *fixme:advapi:ReportEventW*)
+            [ -z "$entry" ] || echo "$entry"
+            fields="${line#*ReportEventW (}"
+            IFS=, read -r _ type _ id _ <<<"$fields"
+            entry="$([ "$type" = 0x0002 ] && echo Warning || echo Information) $((16#${id#0x})):"
+            separator=" " ;;
+        *:eventlog:ReportEventW*)
+            text="${line#*ReportEventW L\"}"
+            text="${text%\"}"
+            entry="$entry$separator${text//\\\\/\\}"
+            separator=" | " ;;
+        esac
+    done < <(tr -d '\r' <"$EVENTS")
+    [ -z "$entry" ] || echo "$entry"
+}
 
 step "Machine policy: the On-demand Sync drive is configured"
 wine_run reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /d 'O:' /f >/dev/null
 wine_run reg delete 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v AdjustPermissionsOnLogoff /f >/dev/null 2>&1 || true
 
 step "Logon: the logon process starts Halyard.exe with an empty command line (under a debugger loop)"
-(cd "$BIN" && wine HalyardDebugCapture.exe --timeout 60000 --out "$(halyard_winpath "$DEMO/debug-output.txt")" \
-    Halyard.exe </dev/null >/dev/null 2>&1) &
+(cd "$BIN" && WINEDEBUG="$EVENTLOG_CHANNELS" wine HalyardDebugCapture.exe --timeout 60000 \
+    --out "$(halyard_winpath "$DEMO/debug-output.txt")" Halyard.exe </dev/null >/dev/null 2>>"$EVENTS") &
 CAPTURE=$!
 wine_run HalyardDevCtl.exe wait-window 30000
 echo "The relaunched agent's hidden window exists."
@@ -60,8 +83,8 @@ wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v PersonalFolderRootLocat
 wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v SharedFoldersRootLocation /d "$SYNC\Shared" /f >/dev/null
 wine_run reg add 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /v FavoriteFoldersRootLocation /d "$SYNC\Favorite" /f >/dev/null
 sleep 1 # a log file of its own: names are made to the second
-(cd "$BIN" && wine HalyardNotifyHost.exe pending:0001:0:3 await-query sleep:1500 pending:0002:3:3 await-end quit \
-    </dev/null >/dev/null 2>&1) &
+(cd "$BIN" && WINEDEBUG="$EVENTLOG_CHANNELS" wine HalyardNotifyHost.exe pending:0001:0:3 await-query sleep:1500 \
+    pending:0002:3:3 await-end quit </dev/null >/dev/null 2>>"$EVENTS") &
 HOST=$!
 wine_run HalyardDevCtl.exe wait-window 30000
 wine_run HalyardDevCtl.exe logoff
@@ -72,6 +95,9 @@ wine_run reg delete 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /f >/dev/null 2>&1 || t
 
 step "Log file of the agent's session: $AGENT_LOG"
 tr -d '\r' < "$AGENT_LOG"
+
+step "Application log entries, source Halyard (type, id: the strings Event Viewer puts into the message)"
+print_events
 
 step "Engine stand-in records (process id, call, status)"
 cat "$DEMO/standin/engine-calls.log"
