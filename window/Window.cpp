@@ -95,12 +95,14 @@ int Window::MessageLoop()
             return static_cast<int>(message.wParam);
         }
         // For a timer message with a non-zero lParam, DispatchMessageW calls lParam as a timer
-        // procedure. The agent sets no timer with a procedure on its window, so one addressed to a
-        // window can only come from another program naming an address of its choice (Windows checks
-        // the address, Wine calls it). Thread timers (no window) belong to code running on this
-        // thread, the engine's among them, and are dispatched.
-        if ((message.message == WM_TIMER || message.message == kSystemTimerMessage) && message.hwnd != nullptr &&
-            message.lParam != 0) {
+        // procedure. The agent sets no timer with a procedure on its own window, so such a message
+        // addressed to it can only come from another program naming an address of its choice: it is
+        // dropped. Every other timer message is dispatched: code running on this thread (the engine's,
+        // since OvInitializeIPC2 is called here) sets thread timers and timers on windows of its own,
+        // and only that code knows them. A forged one posted to such a window or to the thread is
+        // refused by Windows, which calls only procedures that SetTimer registered; Wine calls it.
+        if ((message.message == WM_TIMER || message.message == kSystemTimerMessage) && message.lParam != 0 &&
+            message.hwnd != nullptr && message.hwnd == windowHandle_.load()) {
             Trace(L"%s:Dropped a timer message with a timer procedure: uMsg: %lu wParam: %I64u lParam: %I64u\n",
                   kMessageLoopTag, message.message, static_cast<unsigned long long>(message.wParam),
                   static_cast<unsigned long long>(message.lParam));

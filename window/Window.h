@@ -24,7 +24,8 @@ public:
     DWORD Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallback* callback);
     void Destroy();
     // Runs on the creating thread until WM_QUIT (returns its wParam) or a failed GetMessageW (returns 0).
-    // Timer messages that name a timer procedure are dropped, not dispatched.
+    // A timer message that names a timer procedure is dropped when it is addressed to this window;
+    // every other message, the timers of other windows and of the thread included, is dispatched.
     int MessageLoop();
 
     HWND Handle() const { return windowHandle_.load(); }

@@ -1,14 +1,17 @@
 // Development stand-in of libOVSyncEngine.dll. Script (HALYARD_STANDIN_DIR\engine.ini, section
 // [engine]): InitializeFailures = how many OvInitializeIPC2 calls fail first, InitializeFailureStatus =
 // their status, PrepareForLogoffStatus = the status of OvPrepareForLogoff; as a real engine may,
-// ThreadTimer=1 sets a thread timer with a procedure on the first successful OvInitializeIPC2, and
-// LingeringThread=1 starts a thread there that keeps running the library's code after OvUninitialize.
+// ThreadTimer=1 sets a thread timer with a procedure on the first successful OvInitializeIPC2,
+// WindowTimer=1 creates a hidden window of the library's own there and sets a timer with a procedure on
+// it (as a library that talks to its service through a window does), and LingeringThread=1 starts a
+// thread there that keeps running the library's code after OvUninitialize.
 // Every call is recorded in engine-calls.log and written to the debugger output, so tests can order it
 // among the agent's lines.
 #include "devtools/common/StandInFolder.h"
 
 #include <atomic>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -28,12 +31,24 @@ void Record(const wchar_t* call, int status)
     OutputDebugStringW(debug);
 }
 
+void RecordTimer(const wchar_t* kind)
+{
+    const std::wstring call = std::wstring(kind) +
+                              (GetCurrentThreadId() == g_initializingThread ? L"(on the initializing thread)"
+                                                                            : L"(on another thread)");
+    Record(call.c_str(), 0);
+}
+
 void CALLBACK KeepAlive(HWND, UINT, UINT_PTR timer, DWORD)
 {
     KillTimer(nullptr, timer);
-    Record(GetCurrentThreadId() == g_initializingThread ? L"ThreadTimer(on the initializing thread)"
-                                                         : L"ThreadTimer(on another thread)",
-           0);
+    RecordTimer(L"ThreadTimer");
+}
+
+void CALLBACK Poll(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(window, timer);
+    RecordTimer(L"WindowTimer");
 }
 
 // Spins once the engine is released, so that the library's code is running whenever it could be
@@ -53,6 +68,11 @@ void StartOwnWork()
     g_initializingThread = GetCurrentThreadId();
     if (HalyardDev::ReadScriptInt(L"ThreadTimer", 0) != 0) {
         SetTimer(nullptr, 0, 100, KeepAlive);
+    }
+    if (HalyardDev::ReadScriptInt(L"WindowTimer", 0) != 0) {
+        // Message-only, as a library's private channel usually is; it lives as long as the thread.
+        HWND own = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetTimer(own, 1, 100, Poll);
     }
     if (HalyardDev::ReadScriptInt(L"LingeringThread", 0) != 0) {
         CloseHandle(CreateThread(nullptr, 0, Linger, nullptr, 0, nullptr));

@@ -222,8 +222,8 @@ TEST_F(Agent, LogoffRevertsPermissionsOnlyWhenThePolicyAsksAndThenPreparesTheEng
     }
 }
 
-// A real engine runs code of its own on the agent's threads: thread timers set on the window thread
-// are served, and its threads may outlive OvUninitialize. A library of the engine's name without its
+// A real engine runs code of its own on the agent's threads: thread timers and timers of its own
+// windows set on the window thread are served, and its threads may outlive OvUninitialize. A library of the engine's name without its
 // entry points (a client half installed) may have started threads from its DllMain. Neither is ever
 // unloaded under them. Timer messages that another program addresses to the window with a procedure
 // are never called.
@@ -235,9 +235,10 @@ TEST_F(Agent, AnEnginesOwnTimersAndThreadsKeepRunningUnderTheAgentAndForeignTime
     ASSERT_TRUE(CopyFileW(BesideThisProgram(kAgentProgram).c_str(), (halfInstalled / kAgentProgram).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(),
                           (halfInstalled / kEngineLibrary).c_str(), FALSE));
-    const std::tuple<std::wstring, const char*, std::wstring> rows[] = {
-        {{}, "ThreadTimer=1\r\nLingeringThread=1\r\n", L"stand-in: ThreadTimer(on the initializing thread)"},
-        {halfInstalled / kAgentProgram, "", Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007F\n"},
+    const std::tuple<std::wstring, const char*, std::vector<std::wstring>> rows[] = {
+        {{}, "ThreadTimer=1\r\nWindowTimer=1\r\nLingeringThread=1\r\n",
+         {L"stand-in: ThreadTimer(on the initializing thread)", L"stand-in: WindowTimer(on the initializing thread)"}},
+        {halfInstalled / kAgentProgram, "", {Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007F\n"}},
     };
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
@@ -246,7 +247,9 @@ TEST_F(Agent, AnEnginesOwnTimersAndThreadsKeepRunningUnderTheAgentAndForeignTime
         AgentRun run(agent);
         run.StandIns().ScriptEngine(script);
         run.StartRunning();
-        ASSERT_TRUE(run.WaitForDebugText(awaited));
+        for (const std::wstring& text : awaited) {
+            ASSERT_TRUE(run.WaitForDebugText(text)) << Narrow(text);
+        }
         ASSERT_EQ(0u, DevCtl(L"timer 7 " + exitProcess));
         ASSERT_EQ(0u, DevCtl(L"systimer 7 " + exitProcess));
         ASSERT_TRUE(run.WaitForDebugText(L"Dropped a timer message with a timer procedure: uMsg: 280 wParam: 7 lParam: " +
