@@ -66,6 +66,21 @@ bool ExistsButIsNoFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// A drive letter and a colon, as a location of a drive's root is stored once its backslash is gone
+// (and as the parent of a sync root right below a root is derived). Handed to the file system, it means
+// the current folder of that drive, not its root.
+bool IsDriveDesignator(const std::wstring& path)
+{
+    const wchar_t letter = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
+    return path.size() == 2 && path[1] == L':' && letter >= L'a' && letter <= L'z';
+}
+
+// Where the DACL of a location is read: a drive designator names the drive's root.
+std::wstring FolderToRead(const std::wstring& path)
+{
+    return IsDriveDesignator(path) ? path + L"\\" : path;
+}
+
 ACE_HEADER* AceAt(PACL dacl, WORD index)
 {
     void* ace = nullptr;
@@ -165,7 +180,7 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
     // A folder's DACL written onto a file, or one made from a file's DACL (which holds nothing that
     // folders inherit, so nobody would keep access), is never what the user's sync folders need.
     for (const std::wstring* path : {&destFolderPath, &srcFolderPath}) {
-        if (ExistsButIsNoFolder(*path)) {
+        if (ExistsButIsNoFolder(FolderToRead(*path))) {
             Trace(L"%S: not a folder, permissions left untouched: %s\n", kInheritName, path->c_str());
             ReportRevertFailure(destFolderPath, *path + L" is not a folder");
             return;
@@ -173,8 +188,9 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
     }
 
     try {
+        const std::wstring source = FolderToRead(srcFolderPath);
         DWORD needed = 0;
-        if (!GetFileSecurityW(srcFolderPath.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
+        if (!GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed)) {
             const DWORD error = GetLastError();
             if (error != ERROR_INSUFFICIENT_BUFFER) {
                 FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", error);
@@ -184,12 +200,17 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
             FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", ERROR_INVALID_SECURITY_DESCR);
         }
         std::vector<BYTE> descriptor(needed, 0);
-        if (!GetFileSecurityW(srcFolderPath.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
+        if (!GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
             FailCall(L"%S:GetFileSecurity: failed with last error: %ld\n", GetLastError());
         }
 
         MakeDaclInheritable(descriptor);
 
+        // A drive's root is never given a sync folder's DACL, nor is the current folder of that drive:
+        // a location of "D:\" is refused as the file system refuses a name it cannot take.
+        if (IsDriveDesignator(destFolderPath)) {
+            FailCall(L"%S:SetFileSecurity: failed with last error: %ld\n", ERROR_INVALID_NAME);
+        }
         if (!SetFileSecurityW(destFolderPath.c_str(), DACL_SECURITY_INFORMATION, descriptor.data())) {
             FailCall(L"%S:SetFileSecurity: failed with last error: %ld\n", GetLastError());
         }

@@ -19,6 +19,20 @@ std::string Pair(const std::wstring& destination, const std::wstring& source)
            Narrow(source);
 }
 
+// A folder's DACL as the revert traces it.
+std::string FolderDacl(const std::wstring& folder)
+{
+    DWORD needed = 0;
+    GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(needed + 1);
+    LPWSTR text = nullptr;
+    if (GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1, 0x1F, &text, nullptr);
+    }
+    const UniqueLocalMemory owner(text);
+    return text != nullptr ? Narrow(text) : "<none>";
+}
+
 class FolderPermissions : public testing::Test
 {
 protected:
@@ -135,6 +149,45 @@ TEST_F(FolderPermissions, MissingLocationsAndFilesAreTracedAndTheOtherCallsStill
     const std::string code = messages[read].substr(messages[read].rfind(' ') + 1);
     EXPECT_TRUE(code == "2" || code == "3") << code;
     EXPECT_EQ(0u, messages.at(read + 1).find(kInherit + ": failed with exception: "));
+}
+
+
+// A sync root right below a drive's root, while the process's current folder on that drive is another
+// one ("R:" alone names that folder): the sync root inherits from the root, and a location that is the
+// root itself is written neither there nor on the current folder.
+TEST_F(FolderPermissions, ASyncRootBelowADriveRootInheritsFromTheRootAndTheRootIsNeverWritten)
+{
+    TempFolder temp;
+    for (const wchar_t* folder : {L"volume", L"volume\\current", L"volume\\Sync"}) {
+        CreateDirectoryW((temp / folder).c_str(), nullptr);
+    }
+    const WineDrive drive(temp / L"volume");
+    ASSERT_FALSE(drive.Letter().empty());
+    const std::wstring root = drive.Letter() + L"\\";
+    // Wine keeps a folder's DACL as its Unix mode bits, and reads them back as one.
+    PSECURITY_DESCRIPTOR ownerOnly = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)", SDDL_REVISION_1, &ownerOnly,
+                                                                     nullptr));
+    const UniqueLocalMemory owner(ownerOnly);
+    ASSERT_TRUE(SetFileSecurityW((root + L"current").c_str(), DACL_SECURITY_INFORMATION, ownerOnly));
+    const std::string current = FolderDacl(root + L"current");
+    ASSERT_NE(FolderDacl(root), current);
+
+    SetLocations(root + L"Sync", root, L"", L"");
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW((root + L"current").c_str()));
+    const std::vector<std::string> messages = Revert();
+    SetCurrentDirectoryW(previous);
+
+    EXPECT_EQ(Pair(root + L"Sync", drive.Letter()), messages.at(0)) << "the parent as derived, traced as it is";
+    EXPECT_EQ(kInherit + ": source Security Descriptor: [" + FolderDacl(root) + "]", messages.at(1));
+    const int write = FindMessage(messages, Pair(drive.Letter(), root + L"Sync"));
+    ASSERT_GT(write, 0);
+    const int refused = FindMessage(messages, kInherit + ":SetFileSecurity: failed with last error: 123", write);
+    ASSERT_GT(refused, write);
+    EXPECT_EQ(0u, messages.at(refused + 1).find(kInherit + ": failed with exception: "));
+    EXPECT_EQ(current, FolderDacl(root + L"current")) << "the drive's current folder was written";
 }
 
 } // namespace

@@ -38,26 +38,48 @@ ChildResult RunChild(const char* routine, const ChildOptions& options, DWORD tim
     return {exitCode, ReadFileBytes(withOutput.outputFile)};
 }
 
+std::string UnixPath(const std::wstring& path)
+{
+    using UnixFileName = char*(CDECL*)(const wchar_t*);
+    const auto unixFileName = reinterpret_cast<UnixFileName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    const std::unique_ptr<char, void (*)(char*)> name(unixFileName != nullptr ? unixFileName(path.c_str()) : nullptr,
+                                                      [](char* n) { HeapFree(GetProcessHeap(), 0, n); });
+    return name ? name.get() : "";
+}
+
+// Starts a Unix shell script; Wine gives no handle to wait on a Unix process by, so callers watch
+// for its effects. False when it could not be started.
+bool StartUnixShell(const std::string& script)
+{
+    ChildProcess shell;
+    return shell.Start(L"Z:\\bin\\sh -c \"" + Widen(script) + L"\"") == 0;
+}
+
+// Whether a path exists within 5 s, or (with `exists` false) is gone.
+bool AwaitPath(const std::wstring& path, bool exists)
+{
+    for (int waited = 0; waited < 500; ++waited) {
+        if ((GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) == exists) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
 ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program)
 {
     // Wine writes its channels to the Unix standard error, which every Windows process inherits from
     // the first one of its line, whatever handles it is given. So the child is started by a Unix
     // shell, with its output redirected there; the shell's exit code lands in a file.
-    using UnixFileName = char*(CDECL*)(const wchar_t*);
-    const auto unixFileName = reinterpret_cast<UnixFileName>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    const auto unixPath = [unixFileName](const std::wstring& path) {
-        const std::unique_ptr<char, void (*)(char*)> name(unixFileName(path.c_str()),
-                                                          [](char* n) { HeapFree(GetProcessHeap(), 0, n); });
-        return "'" + std::string(name ? name.get() : "") + "'";
-    };
+    const auto quoted = [](const std::wstring& path) { return "'" + UnixPath(path) + "'"; };
     const TempFolder temp;
     // Wine's loader by name: WINELOADER is not passed on to Unix programs.
     const std::string script = "WINEDEBUG='" + channels + "' '" + Narrow(EnvironmentVariable(L"WINELOADER")) + "' " +
-                               unixPath(program.empty() ? ThisProgram() : program) + " --child " + routine + " >" +
-                               unixPath(temp / L"output.txt") + " 2>&1; echo $? >" + unixPath(temp / L"exit");
-    ChildProcess shell;
-    if (unixFileName == nullptr || shell.Start(L"Z:\\bin\\sh -c \"" + Widen(script) + L"\"") != 0) {
+                               quoted(program.empty() ? ThisProgram() : program) + " --child " + routine + " >" +
+                               quoted(temp / L"output.txt") + " 2>&1; echo $? >" + quoted(temp / L"exit");
+    if (UnixPath(temp.Path()).empty() || !StartUnixShell(script)) {
         return {ERROR_NOT_SUPPORTED, "not under Wine, or no shell"};
     }
     for (int waited = 0; waited < 600 && !FileExists(temp / L"exit"); ++waited) {
@@ -65,6 +87,27 @@ ChildResult RunChildRecordingWine(const char* routine, const std::string& channe
     }
     const std::string exitCode = ReadFileBytes(temp / L"exit");
     return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)), ReadFileBytes(temp / L"output.txt")};
+}
+
+WineDrive::WineDrive(const std::wstring& folder)
+{
+    const std::string devices = Narrow(EnvironmentVariable(L"WINEPREFIX")) + "/dosdevices/";
+    for (wchar_t letter = L'R'; letter <= L'Y' && letter_.empty(); ++letter) {
+        const std::wstring root = std::wstring(1, letter) + L":\\";
+        const std::string link = devices + static_cast<char>(letter | 0x20) + ":";
+        if ((GetLogicalDrives() & (1u << (letter - L'A'))) == 0 && GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            StartUnixShell("ln -s '" + UnixPath(folder) + "' '" + link + "'") && AwaitPath(root, true)) {
+            letter_ = root.substr(0, 2);
+            link_ = link;
+        }
+    }
+}
+
+WineDrive::~WineDrive()
+{
+    if (!link_.empty() && StartUnixShell("rm -f '" + link_ + "'")) {
+        AwaitPath(letter_ + L"\\", false);
+    }
 }
 
 LonelyCopy::LonelyCopy(const std::wstring& name) : path_(folder_ / name)

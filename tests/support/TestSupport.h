@@ -66,6 +66,26 @@ ChildResult RunChild(const char* routine, const ChildOptions& options = {}, DWOR
 // records of the calls the child makes (a stub reports each call on the "fixme" channel).
 ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program = {});
 
+// The Unix path of a Windows path under Wine; empty elsewhere.
+std::string UnixPath(const std::wstring& path);
+
+// A drive letter of this Wine prefix that names a folder, as a volume's root, for the object's life
+// (Wine's DefineDosDeviceW names no folder its file calls see). Letter() is empty when none was free.
+class WineDrive
+{
+public:
+    explicit WineDrive(const std::wstring& folder);
+    ~WineDrive();
+    WineDrive(const WineDrive&) = delete;
+    WineDrive& operator=(const WineDrive&) = delete;
+    // "R:", without a backslash.
+    const std::wstring& Letter() const { return letter_; }
+
+private:
+    std::wstring letter_;
+    std::string link_;
+};
+
 // A copy of this test binary alone in a fresh folder, under a name of its own: no agent, engine or
 // companion program beside it.
 class LonelyCopy
