@@ -1,5 +1,6 @@
 #include "agent/TerminateWatcher.h"
 #include "agent/resource.h"
+#include "agent/ShutdownOrder.h"
 #include "platform/EventLog.h"
 #include "platform/Event.h"
 #include "platform/NamedMutex.h"
@@ -81,14 +82,7 @@ int RunAgent(HINSTANCE instance)
     }
     ReportStart(logFileOpen);
 
-    // Level 0x100, the last of the application range: the agent hears of the session's end after
-    // the applications whose files it may still have to upload.
-    if (SetProcessShutdownParameters(0x100, 0)) {
-        Trace(L"%S:SetProcessShutdownParameters (with level 0x100): succeeded", "wWinMain");
-    } else {
-        Trace(L"%S:SetProcessShutdownParameters (with level 0x100): failed with lastError: %ld", "wWinMain",
-              GetLastError());
-    }
+    SetShutdownOrder();
 
     const std::wstring title = LoadWindowTitle(instance);
     Window window(0);

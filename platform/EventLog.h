@@ -16,8 +16,8 @@ class EventLog
 public:
     // type: EVENTLOG_INFORMATION_TYPE or EVENTLOG_WARNING_TYPE; strings fill %1, %2, ...
     static void Report(WORD type, DWORD eventId, std::initializer_list<std::wstring> strings);
-    // The logon session of this process, which the agent's entries name first: on a terminal server
-    // it tells the users' agents apart.
+    // The Remote Desktop session of this process (ProcessIdToSessionId), which the agent's entries name
+    // first: on a terminal server it tells the users' agents apart.
     static std::wstring ThisSession();
 };
 

@@ -4,6 +4,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
+#include "agent/ShutdownOrder.h"
 
 #include "HalyardProduct.h"
 
@@ -220,6 +221,19 @@ TEST_F(Agent, LogoffRevertsPermissionsOnlyWhenThePolicyAsksAndThenPreparesTheEng
         EXPECT_EQ("OvPrepareForLogoff() 00000000", calls.back());
         EXPECT_EQ(0, CountMessages(calls, "OvUninitialize"));
     }
+}
+
+// The platform's own record of the level the agent's start-up asks for: after the users' programs.
+TEST(ShutdownOrder, TheAgentHearsOfTheSessionsEndLateAndSaysSo)
+{
+    LogCapture log;
+    SetShutdownOrder();
+    DWORD level = 0;
+    DWORD flags = 0xdeadbeef;
+    ASSERT_TRUE(GetProcessShutdownParameters(&level, &flags));
+    EXPECT_EQ(0x100u, level);
+    EXPECT_EQ(0u, flags);
+    EXPECT_EQ((Messages{"wWinMain:SetProcessShutdownParameters (with level 0x100): succeeded"}), log.Messages());
 }
 
 // A real engine runs code of its own on the agent's threads: thread timers and timers of its own
