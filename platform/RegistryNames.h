@@ -1,7 +1,9 @@
 #pragma once
 
-// Every registry key and value the agent reads. The policy templates for administrators are checked
-// against these names by a test, so the two cannot drift apart.
+// Every registry key and value the agent reads, and those of its installation that the package writes
+// and the administrators' tools read. The policy templates are checked against these names by a test,
+// and the package's by its own test (the installed checker finds what the package wrote), so none can
+// drift apart.
 namespace Orvanta::Deskweave {
 
 // Machine policy, under HKEY_LOCAL_MACHINE.
@@ -15,5 +17,19 @@ constexpr wchar_t kSyncRootValue[] = L"SyncRootLocation";
 constexpr wchar_t kSharedFoldersRootValue[] = L"SharedFoldersRootLocation";
 constexpr wchar_t kFavoriteFoldersRootValue[] = L"FavoriteFoldersRootLocation";
 constexpr wchar_t kPersonalFolderRootValue[] = L"PersonalFolderRootLocation";
+
+// What the package writes, under HKEY_LOCAL_MACHINE: the logon start, the folder upgrades stay in, and
+// the Event Log source (whose name is kEventSourceName).
+constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"Halyard";
+constexpr wchar_t kInstallFolderKey[] = L"Software\\Veltane\\Halyard";
+constexpr wchar_t kInstallFolderValue[] = L"InstallFolder";
+constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Halyard";
+constexpr wchar_t kEventMessageFileValue[] = L"EventMessageFile";
+
+// Machine (HKEY_LOCAL_MACHINE) and user (HKEY_CURRENT_USER) policy that keeps Windows from running the
+// machine's Run key at logon, and with it the agent.
+constexpr wchar_t kExplorerPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+constexpr wchar_t kDisableMachineRunValue[] = L"DisableLocalMachineRun";
 
 } // namespace Orvanta::Deskweave

@@ -17,6 +17,7 @@ halyard_install() {
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     # The Windows Installer package and its signing, built and tested with the rest.
     command -v wixl >/dev/null || missing+=(wixl)
+    command -v msibuild >/dev/null || missing+=(msitools)
     command -v osslsigncode >/dev/null || missing+=(osslsigncode)
     command -v openssl >/dev/null || missing+=(openssl)
     command -v pgrep >/dev/null || missing+=(procps)

@@ -1,40 +1,13 @@
 #include "admin/stop/AgentStop.h"
 
+#include "admin/common/AgentSessions.h"
 #include "platform/ObjectNames.h"
 #include "platform/SecurityDescriptor.h"
 #include "platform/UniqueResource.h"
 
-#include <tlhelp32.h>
-
 #include <vector>
 
 namespace Orvanta::Deskweave {
-namespace {
-
-struct Agent {
-    DWORD processId;
-    DWORD sessionId;
-};
-
-std::vector<Agent> RunningAgents()
-{
-    std::vector<Agent> agents;
-    UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        // File names compare without regard to case, as Windows compares them.
-        if (_wcsicmp(entry.szExeFile, kAgentProgram) == 0) {
-            DWORD session = 0;
-            ProcessIdToSessionId(entry.th32ProcessID, &session);
-            agents.push_back({entry.th32ProcessID, session});
-        }
-    }
-    return agents;
-}
-
-} // namespace
 
 StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const std::wstring& line, bool error)>& report)
 {
@@ -51,7 +24,7 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     report(L"HalyardStop: signalled " + event, false);
 
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
-    std::vector<Agent> agents = RunningAgents();
+    std::vector<AgentProcess> agents = RunningAgents();
     if (!agents.empty()) {
         report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " +
                    std::to_wstring(agents.size()) + L" agent(s) to exit",
@@ -65,7 +38,7 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
 
     if (!agents.empty()) {
         report(L"HalyardStop: time-out; " + std::to_wstring(agents.size()) + L" agent(s) still running:", true);
-        for (const Agent& agent : agents) {
+        for (const AgentProcess& agent : agents) {
             report(L"  process " + std::to_wstring(agent.processId) + L" in session " + std::to_wstring(agent.sessionId),
                    true);
         }

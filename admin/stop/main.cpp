@@ -1,16 +1,24 @@
-// HalyardStop: stops the Halyard agents of every logon session, for upgrades and maintenance.
+// HalyardStop: stops the Halyard agents of every session, for upgrades and maintenance, and starts
+// them again afterwards.
 //
 //   HalyardStop [/timeout:SECONDS]        (default 30; 0 signals and checks once)
+//   HalyardStop /start
 //
-// Exit codes, for deployment scripts:
+// Exit codes of the stop, for deployment scripts:
 //   0  every agent has exited (or none was running)
 //   1  time-out: agents are still running (listed on standard error)
 //   2  usage error
 //   3  the terminate event could not be created, opened or signalled (run elevated)
 //   4  every agent has exited, but another process still holds the event signalled, so agents that
 //      start now will stop at once; end that process before users log on again
+// Exit codes of /start:
+//   0  an agent runs, or was started, in every session with a logged-on user
+//   1  some session was not given one (listed on standard error)
+//   2  usage error
+#include "admin/start/AgentStart.h"
 #include "admin/stop/AgentStop.h"
 #include "platform/EventLog.h"
+#include "platform/UniqueResource.h"
 
 #include "HalyardEvents.h"
 
@@ -22,11 +30,21 @@ using namespace Orvanta::Deskweave;
 namespace {
 
 constexpr int kUsage = 2;
+constexpr DWORD kStartTimeoutMs = 30000;
 
-bool ParseTimeout(int argc, wchar_t** argv, DWORD& seconds)
+struct Arguments {
+    bool start = false;
+    DWORD timeoutSeconds = 30;
+};
+
+bool Parse(int argc, wchar_t** argv, Arguments& arguments)
 {
     for (int i = 1; i < argc; ++i) {
         const wchar_t* argument = argv[i];
+        if ((_wcsicmp(argument, L"/start") == 0 || _wcsicmp(argument, L"-start") == 0) && argc == 2) {
+            arguments.start = true;
+            continue;
+        }
         if (_wcsnicmp(argument, L"/timeout:", 9) != 0 && _wcsnicmp(argument, L"-timeout:", 9) != 0) {
             return false;
         }
@@ -35,28 +53,48 @@ bool ParseTimeout(int argc, wchar_t** argv, DWORD& seconds)
         if (end == argument + 9 || *end != L'\0' || value > 86400) {
             return false;
         }
-        seconds = value;
+        arguments.timeoutSeconds = value;
     }
     return true;
+}
+
+// Only the system account may ask for the user token of any session.
+bool IsSystemAccount()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    const UniqueHandle owner(token);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD length = 0;
+    return GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length) &&
+           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    DWORD timeoutSeconds = 30;
-    if (!ParseTimeout(argc, argv, timeoutSeconds)) {
-        fwprintf(stderr, L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n");
+    Arguments arguments;
+    if (!Parse(argc, argv, arguments)) {
+        fwprintf(stderr, L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n"
+                         L"       HalyardStop /start               (the agent in every session again)\n");
         return kUsage;
     }
     std::wstring record;
-    const StopResult result = StopAllAgents(timeoutSeconds, [&record](const std::wstring& line, bool error) {
+    const auto print = [&record](const std::wstring& line, bool error) {
         fwprintf(error ? stderr : stdout, L"%ls\n", line.c_str());
         record += line + L"\r\n";
-    });
+    };
+    const int result =
+        arguments.start
+            ? static_cast<int>(StartAgents(IsSystemAccount() ? StartScope::EverySession : StartScope::ThisSession,
+                                           kStartTimeoutMs, print))
+            : static_cast<int>(StopAllAgents(arguments.timeoutSeconds, print));
     // One entry for what this run did, where the agents' own entries are: a deployment script's stop
-    // shows beside the agents it ended.
-    EventLog::Report(result == StopResult::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
-                     HALYARD_EVENT_STOP_TOOL, {std::to_wstring(static_cast<int>(result)), record});
-    return static_cast<int>(result);
+    // or start shows beside the agents it ended or started.
+    EventLog::Report(result == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE, HALYARD_EVENT_STOP_TOOL,
+                     {std::to_wstring(result), record});
+    return result;
 }

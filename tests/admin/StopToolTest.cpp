@@ -2,14 +2,17 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
+#include "admin/start/AgentStart.h"
+
+#include <regex>
 
 using namespace HalyardTest;
 
 namespace {
 
-DWORD Stop(const std::wstring& arguments = L"")
+DWORD Stop(const std::wstring& arguments = L"", const std::wstring& output = {})
 {
-    return RunAndWait(L"\"" + BesideThisProgram(L"HalyardStop.exe") + L"\" " + arguments);
+    return RunAndWait(L"\"" + BesideThisProgram(L"HalyardStop.exe") + L"\" " + arguments, 60000, {{}, {}, output});
 }
 
 // The stop tool under a logon agent, in a child whose standard error receives Wine's eventlog channel.
@@ -77,6 +80,60 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
     lingering.Terminate();
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
     EXPECT_EQ(2u, Stop(L"/wait"));
+}
+
+// The machine's logon start, set for the test's life.
+class LogonStart
+{
+public:
+    explicit LogonStart(const std::wstring& command)
+    {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, command.c_str(),
+                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    }
+    ~LogonStart() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); }
+};
+
+// What the package does at the end of an install and at a rollback: the logon start run as the user of
+// every session with none. Wine lists no session (its console session stands for them) and hands out
+// this process's token for it.
+TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToolInItsOwnOnly)
+{
+    const std::wstring command = L"\"" + BesideThisProgram(kAgentProgram) + L"\"";
+    Messages lines;
+    const auto report = [&lines](const std::wstring& line, bool error) { lines.push_back((error ? "! " : "") + Narrow(line)); };
+    {
+        const LogonStart logonStart(command);
+        EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
+        ASSERT_TRUE(WaitForAgentWindow(true, 20000));
+        ASSERT_EQ(3u, lines.size());
+        EXPECT_EQ("HalyardStart: starting " + Narrow(command) + " in 1 session(s) with a logged-on user", lines[0]);
+        EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(HalyardStart: session \d+ \(.+\): started, process \d+)")))
+            << lines[1];
+        EXPECT_EQ("HalyardStart: an agent runs, or was started, in every session with a logged-on user", lines[2]);
+        lines.clear();
+        EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
+        EXPECT_TRUE(std::regex_match(lines.at(1), std::regex(R"(HalyardStart: session \d+ \(.+\): an agent already )"
+                                                             R"(runs \(process \d+\))")))
+            << lines.at(1);
+        EXPECT_EQ(0u, Stop());
+
+        // Not the system account: its own session only, and it says so.
+        const TempFolder temp;
+        EXPECT_EQ(0u, Stop(L"/start", temp / L"printed.txt"));
+        EXPECT_TRUE(WaitForAgentWindow(true, 20000));
+        DWORD session = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        EXPECT_EQ(0u, ReadFileBytes(temp / L"printed.txt")
+                          .find("HalyardStart: not the system account: the agent is started in this session (" +
+                                std::to_string(session) + ") only\r\n"));
+        EXPECT_EQ(0u, Stop());
+    }
+    lines.clear();
+    EXPECT_EQ(StartResult::SomeFailed, StartAgents(StartScope::EverySession, 30000, report));
+    EXPECT_EQ("! HalyardStart: no logon start to run: the Run value Halyard cannot be read (error 2)", lines.back());
+    EXPECT_EQ(1u, Stop(L"/start"));
+    EXPECT_EQ(2u, Stop(L"/start /timeout:5"));
 }
 
 } // namespace

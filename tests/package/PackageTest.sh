@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows Installer package end to end, for real under Wine, in a fresh prefix of its own: the
-# refusal of a folder without the engine, the install into the client's folder, the logon start that
-# the package registers, an upgrade while the agent runs, a rebuild of the same version, uninstall.
+# refusal of a folder without the engine; the install into the client's folder, which starts the agent
+# in the running session; the logon start it registers; upgrades at every user-interface level, which
+# stay in the installed folder and start the new agent; a repair; a refused downgrade; uninstall; an
+# upgrade that fails after the stop and rolls back.
 #   PackageTest.sh <build folder> <source folder>
 set -uo pipefail
 BUILD="$1"
@@ -27,10 +29,11 @@ installed_versions() {
 }
 # Every Halyard.exe of the prefix's drive C:, one path a line.
 agents_on_c() { find "$WINEPREFIX/drive_c" -iname Halyard.exe | sort; }
-# msiexec's exit code, with a verbose package log.
+# msiexec's exit code, with a verbose package log; the user-interface level is among the arguments
+# (none: full UI).
 install() {
     local log="$1"; shift
-    wine msiexec "$@" /qn /l*v "$(winepath -w "$log")" </dev/null >/dev/null 2>&1
+    wine msiexec "$@" /l*v "$(winepath -w "$log")" </dev/null >/dev/null 2>&1
 }
 logged() { tr -d '\0\r' <"$1"; }
 # Waits up to 30 s for a text to appear in a log file.
@@ -41,14 +44,46 @@ await_logged() {
     done
     return 1
 }
-# A new session, and the agent it starts connected to the engine beside it.
+CONNECTED='OvRegisterJobStatusListener returned result = 00000000'
+# The agents' log files so far; an agent started now writes a file of its own (names are made to the
+# second).
+mark_logs() { ls "$LOGS" 2>/dev/null >"$WORK/logs-before"; sleep 1; }
+# A new agent, started since mark_logs without a new logon, connected to the engine beside it.
+new_agent_connects() {
+    local log=""
+    for _ in $(seq 1 100); do
+        log="$(ls "$LOGS" 2>/dev/null | grep -vxFf "$WORK/logs-before" | tail -n 1)"
+        [ -n "$log" ] && break
+        sleep 0.1
+    done
+    [ -n "$log" ] || fail "no new agent started ($1)"
+    AGENT_LOG="$LOGS/$log"
+    await_logged "$AGENT_LOG" "$CONNECTED" || fail "the new agent did not connect ($1): $(logged "$AGENT_LOG" | tail -n 3)"
+}
+# A new session, and the agent its logon starts connected to the engine beside it.
 session_connects() {
     new_session
+    mark_logs
     [ "$(devctl wait-window 30000; echo $?)" = 0 ] || fail "no agent window after the session started ($1)"
     pgrep -f 'Halyard.exe /run' >/dev/null || fail "no /run agent is running ($1)"
-    AGENT_LOG="$(ls "$LOGS"/Halyard_*.log | tail -n 1)"
-    await_logged "$AGENT_LOG" 'OvRegisterJobStatusListener returned result = 00000000' ||
-        fail "the agent did not connect to the engine ($1): $(logged "$AGENT_LOG" | tail -n 3)"
+    new_agent_connects "$1"
+}
+# The agent started in the running session by the package: its log line, and the agent itself.
+package_started_agent() {
+    await_logged "$1" 'HalyardStart: an agent runs, or was started, in every session with a logged-on user' ||
+        fail "the package did not start the agent ($2): $(logged "$1" | grep HalyardStart)"
+    logged "$1" | grep -qE '^HalyardStart: session [0-9]+ \(.*\): started, process [0-9]+$' ||
+        fail "the package log does not name the session it started ($2): $(logged "$1" | grep HalyardStart)"
+    new_agent_connects "$2"
+}
+# A package of a version, built from the staging folder of a build; the rollback action's type as the
+# build sets it.
+make_package() {
+    local staging="$1" version="$2" output="$3"
+    (cd "$staging" && quiet wixl -a x64 -D Version="$version" -D UpgradesBelow="${version%.*}.$((${version##*.} + 1))" \
+        -D Manufacturer=Veltane -D ProductName="Halyard Session Agent" -o "$output" Halyard.wxs) &&
+        quiet msibuild "$output" -q "UPDATE CustomAction SET Type=3393 WHERE Action='StartAgentsAfterRollback'" ||
+        fail "cannot make the package $output"
 }
 
 rm -rf "$WINEPREFIX" "$WORK"
@@ -61,6 +96,9 @@ quiet wine reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-dema
 new_session
 CLIENT_WIN='C:\Program Files\Orvanta Client'
 CLIENT="$WINEPREFIX/drive_c/Program Files/Orvanta Client"
+# The package's default folder, given an engine: an upgrade that lost the installed folder would move
+# there instead of being refused.
+DEFAULT="$WINEPREFIX/drive_c/Program Files/Orvanta/Halyard"
 LOGS="$WINEPREFIX/drive_c/users/$(id -un)/Temp/Orvanta"
 
 # The next version, built as a release would be: its own configuration with a higher HALYARD_VERSION.
@@ -71,13 +109,10 @@ quiet cmake -S "$SOURCE" -B "$WORK/next-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALYARD_BUILD_TESTS=OFF -DHALYARD_VERSION="$NEXT" || fail "cannot configure $NEXT"
 quiet cmake --build "$WORK/next-build" --target halyard_msi || fail "cannot build the package of $NEXT"
 NEXT_MSI="$WORK/next-build/package/Halyard-$NEXT-x64.msi"
-# The same version once more: another package build of the same programs.
-(cd "$WORK" && quiet wixl -a x64 -D Version="$NEXT" -D UpgradesBelow="${NEXT%.*}.$((${NEXT##*.} + 1))" \
-    -D Manufacturer=Veltane -D ProductName="Halyard Session Agent" -o "$WORK/rebuilt.msi" \
-    "$WORK/next-build/package/staging/Halyard.wxs") || fail "wixl could not rebuild $NEXT"
+NEXT_STAGING="$WORK/next-build/package/staging"
 
 echo "== No client anywhere: the install is refused"
-install "$WORK/refused.log" /i "$(winepath -w "$MSI")"
+install "$WORK/refused.log" /i "$(winepath -w "$MSI")" /qn
 status=$?
 [ $status = $((1603 % 256)) ] || fail "an install without the engine exited with $status, not 1603 (67 as Unix keeps it)"
 [ -z "$(agents_on_c)" ] || fail "Halyard.exe was installed: $(agents_on_c)"
@@ -86,10 +121,12 @@ status=$?
 await_logged "$WORK/refused.log" 'Halyard: libOVSyncEngine.dll not found in C:\Program Files\Orvanta\Halyard\' ||
     fail "the package log does not say what was missing: $(logged "$WORK/refused.log" | grep -i halyard | tail -n 3)"
 
-echo "== Install $VERSION into the client's folder"
-mkdir -p "$CLIENT"
+echo "== Install $VERSION into the client's folder: the agent starts in the running session"
+mkdir -p "$CLIENT" "$DEFAULT"
 cp "$BIN"/{libOVSyncEngine.dll,OrvantaSyncMonitor.exe,OrvantaSync.exe} "$CLIENT/"
-install "$WORK/install.log" /i "$(winepath -w "$MSI")" INSTALLDIR="$CLIENT_WIN" || fail "msiexec /i exited with $?"
+cp "$BIN/libOVSyncEngine.dll" "$DEFAULT/"
+mark_logs
+install "$WORK/install.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR="$CLIENT_WIN" || fail "msiexec /i exited with $?"
 for file in Halyard.exe HalyardStop.exe; do
     [ -f "$CLIENT/$file" ] || fail "$file is not in $CLIENT"
 done
@@ -97,33 +134,59 @@ run_value | grep -qF "\"$CLIENT_WIN\\Halyard.exe\"" || fail "the logon start is 
 event_source | grep -qF "EventMessageFile    REG_SZ    $CLIENT_WIN\\Halyard.exe" ||
     fail "the Event Log source is not registered with the installed agent: $(event_source)"
 [ "$(installed_versions)" = "$VERSION" ] || fail "uninstall entries: '$(installed_versions)', not $VERSION"
+package_started_agent "$WORK/install.log" "after the install"
 RUN_BEFORE="$(run_value)"
-session_connects "after the install"
-FIRST_LOG="$AGENT_LOG"
+SOURCE_BEFORE="$(event_source)"
+session_connects "at the next logon"
 
-echo "== Upgrade to $NEXT, without properties, while the agent runs"
-install "$WORK/upgrade.log" /i "$(winepath -w "$NEXT_MSI")" || fail "the upgrade exited with $?"
-[ "$(devctl wait-gone 0; echo $?)" = 0 ] || fail "the agent still runs after the upgrade"
-logged "$FIRST_LOG" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the agent did not end its log"
-# Wine's installer service may still be writing the log when msiexec returns.
-await_logged "$WORK/upgrade.log" 'HalyardStop: every agent has exited' ||
-    fail "the package log does not say that the agents were stopped:
-$(logged "$WORK/upgrade.log" | grep -E 'StopAgents|HalyardStop|RelatedProducts|ExistingProducts')"
-[ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the upgrade: '$(installed_versions)'"
+echo "== Upgrade to $NEXT at every user-interface level, without properties, while the agent runs"
+# A package of the same version, rebuilt, replaces the installed one: one a level.
+for level in /qn /qb /qr full; do
+    package="$NEXT_MSI"
+    if [ "$level" != /qn ]; then
+        package="$WORK/next-${level#/}.msi"
+        make_package "$NEXT_STAGING" "$NEXT" "$package"
+    fi
+    running="$AGENT_LOG"
+    mark_logs
+    # Full UI: no /q at all, as a double-click runs it.
+    install "$WORK/upgrade-${level#/}.log" /i "$(winepath -w "$package")" $([ "$level" = full ] || echo "$level") ||
+        fail "the upgrade at $level exited with $?"
+    logged "$running" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the running agent did not end ($level)"
+    await_logged "$WORK/upgrade-${level#/}.log" 'HalyardStop: every agent has exited' ||
+        fail "the package log does not say that the agents were stopped ($level)"
+    [ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the upgrade at $level: '$(installed_versions)'"
+    [ "$(agents_on_c)" = "$CLIENT/Halyard.exe" ] || fail "agents after the upgrade at $level: $(agents_on_c)"
+    [ "$(run_value)" = "$RUN_BEFORE" ] || fail "the logon start changed at $level: $(run_value)"
+    [ "$(event_source)" = "$SOURCE_BEFORE" ] || fail "the Event Log source changed at $level: $(event_source)"
+    package_started_agent "$WORK/upgrade-${level#/}.log" "after the upgrade at $level"
+done
 version="$(devctl file-version "$CLIENT_WIN\\Halyard.exe")"
 [ "$version" = "$NEXT.0 $NEXT Veltane Halyard.exe" ] || fail "the installed agent's version resource reads '$version'"
-[ "$(agents_on_c)" = "$CLIENT/Halyard.exe" ] || fail "agents after the upgrade: $(agents_on_c)"
-[ "$(run_value)" = "$RUN_BEFORE" ] || fail "the logon start changed: $(run_value)"
-sleep 1 # the new agent's log gets a name of its own
-session_connects "after the upgrade"
 
-echo "== The same version rebuilt replaces the installed one"
-install "$WORK/rebuilt.log" /i "$(winepath -w "$WORK/rebuilt.msi")" || fail "the rebuilt package exited with $?"
-[ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the rebuild: '$(installed_versions)'"
-[ "$(agents_on_c)" = "$CLIENT/Halyard.exe" ] || fail "agents after the rebuild: $(agents_on_c)"
+echo "== Repair: the agents are stopped and started again"
+mark_logs
+running="$AGENT_LOG"
+# What msiexec /fa does; Wine's msiexec takes /f only with a product code.
+install "$WORK/repair.log" /i "$(winepath -w "$package")" /qn REINSTALL=ALL REINSTALLMODE=a || fail "the repair exited with $?"
+logged "$running" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the repair did not stop the agent"
+await_logged "$WORK/repair.log" 'HalyardStop: every agent has exited' || fail "the repair's log does not say the agents stopped"
+package_started_agent "$WORK/repair.log" "after the repair"
+
+echo "== A downgrade is refused and changes nothing"
+install "$WORK/downgrade.log" /i "$(winepath -w "$MSI")" /qn
+status=$?
+[ $status = $((1603 % 256)) ] || fail "the downgrade exited with $status, not 1603 (67 as Unix keeps it)"
+# Wine's msiexec does not log the launch condition's message ("A newer version of Halyard is already
+# installed."), only the property that refused it.
+await_logged "$WORK/downgrade.log" 'WIX_DOWNGRADE_DETECTED = {' || fail "the downgrade was not refused as one"
+[ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the downgrade: '$(installed_versions)'"
+[ "$(devctl file-version "$CLIENT_WIN\\Halyard.exe")" = "$version" ] || fail "the downgrade replaced the agent"
+[ "$(run_value)" = "$RUN_BEFORE" ] || fail "the downgrade changed the logon start: $(run_value)"
+pgrep -f 'Halyard.exe /run' >/dev/null || fail "the downgrade stopped the agent"
 
 echo "== Uninstall"
-install "$WORK/uninstall.log" /x "$(winepath -w "$WORK/rebuilt.msi")" || fail "msiexec /x exited with $?"
+install "$WORK/uninstall.log" /x "$(winepath -w "$package")" /qn || fail "msiexec /x exited with $?"
 [ "$(devctl wait-gone 0; echo $?)" = 0 ] || fail "the agent still runs after the uninstall"
 [ -z "$(agents_on_c)" ] || fail "an agent is still installed: $(agents_on_c)"
 [ ! -e "$CLIENT/HalyardStop.exe" ] || fail "HalyardStop.exe is still installed"
@@ -134,5 +197,28 @@ install "$WORK/uninstall.log" /x "$(winepath -w "$WORK/rebuilt.msi")" || fail "m
 for file in libOVSyncEngine.dll OrvantaSyncMonitor.exe OrvantaSync.exe; do
     [ -f "$CLIENT/$file" ] || fail "the client's $file was removed"
 done
-[ "$(ls "$LOGS"/Halyard_*.log | wc -l)" -eq 2 ] || fail "the users' logs were not left alone"
-echo "Package refused without the engine, installed beside it, started at logon, upgraded in place and removed."
+! logged "$WORK/uninstall.log" | grep -q 'HalyardStart:' || fail "the uninstall started agents"
+[ -n "$(ls "$LOGS"/Halyard_*.log)" ] || fail "the users' logs were not left alone"
+echo "== An upgrade that fails after the stop rolls back, and the rollback starts the agents"
+mark_logs
+install "$WORK/reinstall.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR="$CLIENT_WIN" || fail "the new install exited with $?"
+package_started_agent "$WORK/reinstall.log" "after the new install"
+# A deferred program that fails right after the stop, before anything is changed (on Windows).
+make_package "$NEXT_STAGING" "$NEXT" "$WORK/failing.msi"
+quiet msibuild "$WORK/failing.msi" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('FailAfterTheStop', 1058, 'INSTALLDIR', 'cmd.exe /c exit 1')" &&
+    quiet msibuild "$WORK/failing.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('FailAfterTheStop', 1515)" ||
+    fail "cannot make the failing package"
+install "$WORK/rollback.log" /i "$(winepath -w "$WORK/failing.msi")" /qn && fail "the failing upgrade succeeded"
+logged "$AGENT_LOG" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the failing upgrade did not stop the agent"
+await_logged "$WORK/rollback.log" 'HalyardStart: the installation is rolled back: the agents of the version that stays are started' ||
+    fail "the rollback action did not run: $(logged "$WORK/rollback.log" | grep -E 'Halyard|ollback' | tail -n 5)"
+# Wine's msiexec runs the deferred actions only at InstallFinalize, after its RemoveExistingProducts has
+# removed the older version for good, and restores nothing: no logon start is left for the rollback
+# action to run (Windows restores the older version first). Starting a logon start that is there is
+# pinned by the stop tool's test.
+logged "$WORK/rollback.log" | grep -A1 'HalyardStart: the installation is rolled back' | tail -n 1 | grep -qE \
+    '^HalyardStart: (starting .* in [0-9]+ session\(s\)|no logon start to run: .*)' ||
+    fail "the rollback action reported nothing: $(logged "$WORK/rollback.log" | grep HalyardStart)"
+echo "Package refused without the engine, installed beside it, started in the session and at logon, upgraded in place"
+echo "at every user-interface level, repaired, not downgraded, removed, and rolled back."
