@@ -1,13 +1,13 @@
+#include "agent/PolicyGate.h"
+#include "agent/ShutdownOrder.h"
 #include "agent/TerminateWatcher.h"
 #include "agent/resource.h"
-#include "agent/ShutdownOrder.h"
 #include "platform/EventLog.h"
 #include "platform/Event.h"
 #include "platform/NamedMutex.h"
 #include "platform/ObjectNames.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
-#include "platform/RegistryNames.h"
 #include "session/SyncWindowHandler.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
@@ -70,14 +70,8 @@ int RunAgent(HINSTANCE instance)
     const bool logFileOpen = TraceManager::Initialize();
 
     Registry policy;
-    if (policy.Open(HKEY_LOCAL_MACHINE, kPolicyKey, KEY_READ) != ERROR_SUCCESS) {
-        Trace(L"On-demand Sync is not configured.  Exit.\n");
-        return 0;
-    }
-    wchar_t diskVolume[30] = {};
-    ULONG diskVolumeSize = sizeof(diskVolume);
-    if (policy.QueryStringValue(kDiskVolumeValue, diskVolume, diskVolumeSize) != ERROR_SUCCESS) {
-        Trace(L"On-demand Sync drive is not configured.  Exit.\n");
+    if (const wchar_t* refusal = CheckPolicyGate(policy)) {
+        Trace(L"%s", refusal);
         return 0;
     }
     ReportStart(logFileOpen);

@@ -66,19 +66,10 @@ bool ExistsButIsNoFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A drive letter and a colon, as a location of a drive's root is stored once its backslash is gone
-// (and as the parent of a sync root right below a root is derived). Handed to the file system, it means
-// the current folder of that drive, not its root.
-bool IsDriveDesignator(const std::wstring& path)
-{
-    const wchar_t letter = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
-    return path.size() == 2 && path[1] == L':' && letter >= L'a' && letter <= L'z';
-}
-
 // Where the DACL of a location is read: a drive designator names the drive's root.
 std::wstring FolderToRead(const std::wstring& path)
 {
-    return IsDriveDesignator(path) ? path + L"\\" : path;
+    return FolderPermissionsManager::IsDriveDesignator(path) ? path + L"\\" : path;
 }
 
 ACE_HEADER* AceAt(PACL dacl, WORD index)
@@ -93,6 +84,14 @@ ACE_HEADER* AceAt(PACL dacl, WORD index)
     return header;
 }
 } // namespace
+
+// Handed to the file system, a drive letter and a colon mean the current folder of that drive, not
+// its root.
+bool FolderPermissionsManager::IsDriveDesignator(const std::wstring& path)
+{
+    const wchar_t letter = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20);
+    return path.size() == 2 && path[1] == L':' && letter >= L'a' && letter <= L'z';
+}
 
 FolderPermissionsManager::FolderPermissionsManager()
 {

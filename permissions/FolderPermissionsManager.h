@@ -22,6 +22,23 @@ public:
     // The sync root from its parent, then the personal, shared and favorite roots from the sync root.
     void RevertRootAndChildrenFoldersToInheritedPermissions();
 
+    // The locations as the constructor read them: what the revert works on, for administrators' tools.
+    struct Locations {
+        std::wstring parentFolder;
+        std::wstring syncRoot;
+        std::wstring personalFolderRoot;
+        std::wstring sharedFoldersRoot;
+        std::wstring favoriteFoldersRoot;
+    };
+    Locations GetLocations() const
+    {
+        return {parentFolderLocation, syncRootLocation, personalFolderRootLocation, sharedFoldersRootLocation,
+                favoriteFoldersRootLocation};
+    }
+    // True for a drive letter and a colon, the form a location of a drive's root takes once its
+    // backslash is gone: the revert reads such a folder's DACL from the root, and never writes one.
+    static bool IsDriveDesignator(const std::wstring& path);
+
     // Turns a self-relative descriptor holding a DACL, in place, into what a child container would
     // inherit from it: only container-inheritable ACEs stay, no-propagate ACEs lose their inherit bits,
     // the DACL is unprotected and marked auto-inherited. Throws std::system_error (generic category)

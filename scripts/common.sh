@@ -15,6 +15,7 @@ halyard_install() {
     command -v cmake >/dev/null || missing+=(cmake)
     command -v ninja >/dev/null || missing+=(ninja-build)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
     # The Windows Installer package and its signing, built and tested with the rest.
     command -v wixl >/dev/null || missing+=(wixl)
     command -v msibuild >/dev/null || missing+=(msitools)

@@ -86,4 +86,19 @@ int SyncEngine::OvUninitialize()
     return entry != nullptr ? As<int (*)()>(entry)() : status;
 }
 
+std::wstring SyncEngine::StatusMeaning(int status)
+{
+    switch (static_cast<unsigned>(status)) {
+    case 0x8007007Eu:
+        return L"libOVSyncEngine.dll, or a library it needs, was not found beside Halyard.exe";
+    case 0x8007007Fu:
+        return L"the libOVSyncEngine.dll beside Halyard.exe lacks the engine's entry points (a client half installed "
+               L"or removed); it stays loaded, so a repaired client is used from the next logon on";
+    case 0x800700C1u:
+        return L"the libOVSyncEngine.dll beside Halyard.exe is not a 64-bit library";
+    default:
+        return L"the engine did not accept the connection";
+    }
+}
+
 } // namespace Orvanta::Deskweave

@@ -29,6 +29,10 @@ public:
     int OvPrepareForLogoff();
     int OvUninitialize();
 
+    // What an administrator can do about a failed status: the loading's own statuses are explained,
+    // any other is the engine's.
+    static std::wstring StatusMeaning(int status);
+
 private:
     // The entry point, or null with the failure's status in `status`.
     FARPROC EntryPoint(const char* name, int& status);

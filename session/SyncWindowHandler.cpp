@@ -45,23 +45,6 @@ std::wstring Hex(int status)
     return text;
 }
 
-// What an administrator can do about the statuses that the loading of the engine gives; any other
-// status is the engine's own.
-std::wstring EngineStatusMeaning(int status)
-{
-    switch (static_cast<unsigned>(status)) {
-    case 0x8007007Eu:
-        return L"libOVSyncEngine.dll, or a library it needs, was not found beside Halyard.exe";
-    case 0x8007007Fu:
-        return L"the libOVSyncEngine.dll beside Halyard.exe lacks the engine's entry points (a client half installed "
-               L"or removed); it stays loaded, so a repaired client is used from the next logon on";
-    case 0x800700C1u:
-        return L"the libOVSyncEngine.dll beside Halyard.exe is not a 64-bit library";
-    default:
-        return L"the engine did not accept the connection";
-    }
-}
-
 // A companion program that could not be started: the client's programs must be beside the agent.
 void ReportLaunchFailure(const wchar_t* program, const wchar_t* argument, DWORD error)
 {
@@ -204,7 +187,7 @@ void SyncWindowHandler::ReportEngineAttempt()
     } else if (!engineFailureReported_) {
         engineFailureReported_ = true;
         EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_ENGINE_UNAVAILABLE,
-                         {EventLog::ThisSession(), Hex(initializeResult_), EngineStatusMeaning(initializeResult_)});
+                         {EventLog::ThisSession(), Hex(initializeResult_), SyncEngine::StatusMeaning(initializeResult_)});
     }
 }
 

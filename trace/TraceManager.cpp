@@ -20,6 +20,9 @@ std::wstring TraceManager::startedLogLocation_;
 
 namespace {
 
+const wchar_t kBaseName[] = L"Halyard";
+const wchar_t kExtension[] = L".log";
+
 class CriticalSectionGuard
 {
 public:
@@ -113,7 +116,7 @@ std::wstring NumberToString(long code)
     return buffer;
 }
 
-TraceManager::TraceManager()
+TraceManager::TraceManager() : baseName_(kBaseName), extension_(kExtension)
 {
     InitializeCriticalSection(&lock_);
     if (maxLogFileSizeMb_ == 0) {
@@ -336,8 +339,8 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         std::set<std::wstring> names;
 
         WIN32_FIND_DATAW found = {};
-        UniqueFindHandle search(
-            FindFirstFileExW(SearchPattern().c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0));
+        UniqueFindHandle search(FindFirstFileExW(SearchPattern(logFolder_).c_str(), FindExInfoStandard, &found,
+                                                 FindExSearchNameMatch, nullptr, 0));
         if (!search) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND) {
@@ -375,9 +378,9 @@ std::wstring TraceManager::NewLogFilePath() const
     return logFolder_ + L"\\" + baseName_ + L"_" + FormatLogFileTime() + extension_;
 }
 
-std::wstring TraceManager::SearchPattern() const
+std::wstring TraceManager::SearchPattern(const std::wstring& logFolder)
 {
-    return logFolder_ + L"\\" + baseName_ + L"_*" + extension_;
+    return logFolder + L"\\" + kBaseName + L"_*" + kExtension;
 }
 
 } // namespace Orvanta::Deskweave

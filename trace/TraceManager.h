@@ -29,6 +29,11 @@ public:
     static long LinesWritten();
     // The log file that the last Initialize opened or, when it opened none, the folder it tried.
     static std::wstring StartedLogLocation();
+    // The log folder of this process's user: "Orvanta" in GetTempPathW's folder (relative, when that
+    // fails). Administrators' tools read the agent's logs where the agent puts them.
+    static std::wstring GetLogFilesPath();
+    // "<log folder>\Halyard_*.log": every log file of a folder, whichever run wrote it.
+    static std::wstring SearchPattern(const std::wstring& logFolder);
 
     TraceManager(const TraceManager&) = delete;
     TraceManager& operator=(const TraceManager&) = delete;
@@ -38,22 +43,20 @@ private:
     ~TraceManager();
 
     bool Start();
-    std::wstring GetLogFilesPath();
     void RotateLogFileIfNeeded();
     // The size on disk of the file the stream writes; false after reporting why it cannot be read.
     bool ReadLogFileSize(long long& size);
     void DeleteOlderLogFilesIfNeeded();
     void WriteLine(const wchar_t* message);
     std::wstring NewLogFilePath() const;
-    std::wstring SearchPattern() const;
 
     UniqueStream logStream_;
     std::wstring logFilePath_;
     unsigned long long maxLogFileSizeMb_ = 5;
     unsigned long long numberOfLogFilesKept_ = 5;
     std::wstring logFolder_;
-    std::wstring baseName_ = L"Halyard";
-    std::wstring extension_ = L".log";
+    std::wstring baseName_;
+    std::wstring extension_;
     CRITICAL_SECTION lock_;
     // The last log line's time, in seconds and as text; guarded by the lock.
     unsigned long long lineTimeSecond_ = 0;

@@ -82,18 +82,6 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
     EXPECT_EQ(2u, Stop(L"/wait"));
 }
 
-// The machine's logon start, set for the test's life.
-class LogonStart
-{
-public:
-    explicit LogonStart(const std::wstring& command)
-    {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, command.c_str(),
-                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-    }
-    ~LogonStart() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); }
-};
-
 // What the package does at the end of an install and at a rollback: the logon start run as the user of
 // every session with none. Wine lists no session (its console session stands for them) and hands out
 // this process's token for it.

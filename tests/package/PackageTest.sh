@@ -127,7 +127,7 @@ cp "$BIN"/{libOVSyncEngine.dll,OrvantaSyncMonitor.exe,OrvantaSync.exe} "$CLIENT/
 cp "$BIN/libOVSyncEngine.dll" "$DEFAULT/"
 mark_logs
 install "$WORK/install.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR="$CLIENT_WIN" || fail "msiexec /i exited with $?"
-for file in Halyard.exe HalyardStop.exe; do
+for file in Halyard.exe HalyardStop.exe HalyardCheck.exe; do
     [ -f "$CLIENT/$file" ] || fail "$file is not in $CLIENT"
 done
 run_value | grep -qF "\"$CLIENT_WIN\\Halyard.exe\"" || fail "the logon start is not the client folder's agent: $(run_value)"
@@ -135,6 +135,11 @@ event_source | grep -qF "EventMessageFile    REG_SZ    $CLIENT_WIN\\Halyard.exe"
     fail "the Event Log source is not registered with the installed agent: $(event_source)"
 [ "$(installed_versions)" = "$VERSION" ] || fail "uninstall entries: '$(installed_versions)', not $VERSION"
 package_started_agent "$WORK/install.log" "after the install"
+# The machine as an administrator checks it: healthy, with the policy set and the agent running.
+checked="$(wine "$CLIENT/HalyardCheck.exe" </dev/null 2>/dev/null)"
+status=$?
+[ $status = 0 ] || fail "HalyardCheck exits with $status on the installed machine:
+$(tr -d '\r' <<<"$checked")"
 RUN_BEFORE="$(run_value)"
 SOURCE_BEFORE="$(event_source)"
 session_connects "at the next logon"
@@ -189,7 +194,7 @@ echo "== Uninstall"
 install "$WORK/uninstall.log" /x "$(winepath -w "$package")" /qn || fail "msiexec /x exited with $?"
 [ "$(devctl wait-gone 0; echo $?)" = 0 ] || fail "the agent still runs after the uninstall"
 [ -z "$(agents_on_c)" ] || fail "an agent is still installed: $(agents_on_c)"
-[ ! -e "$CLIENT/HalyardStop.exe" ] || fail "HalyardStop.exe is still installed"
+[ ! -e "$CLIENT/HalyardStop.exe" ] && [ ! -e "$CLIENT/HalyardCheck.exe" ] || fail "the tools are still installed"
 [ -z "$(run_value)" ] || fail "the logon start is still registered"
 ! quiet wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' ||
     fail "the Event Log source's key is left"

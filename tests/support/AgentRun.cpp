@@ -67,6 +67,17 @@ PolicyKey::PolicyKey() : ScopedRegistryKey(HKEY_LOCAL_MACHINE, Orvanta::Deskweav
     SetString(Orvanta::Deskweave::kDiskVolumeValue, L"O:");
 }
 
+LogonStart::LogonStart(const std::wstring& command)
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, command.c_str(),
+                    static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+}
+
+LogonStart::~LogonStart()
+{
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
+}
+
 DWORD DevCtl(const std::wstring& arguments)
 {
     return RunAndWait(L"\"" + BesideThisProgram(L"HalyardDevCtl.exe") + L"\" " + arguments);

@@ -59,6 +59,16 @@ public:
     PolicyKey();
 };
 
+// The machine's logon start (the Run value the package writes), set for the object's life.
+class LogonStart
+{
+public:
+    explicit LogonStart(const std::wstring& command);
+    ~LogonStart();
+    LogonStart(const LogonStart&) = delete;
+    LogonStart& operator=(const LogonStart&) = delete;
+};
+
 // Runs the development driver (HalyardDevCtl) with the given arguments; its exit code.
 DWORD DevCtl(const std::wstring& arguments);
 

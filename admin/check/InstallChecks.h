@@ -1,0 +1,12 @@
+#pragma once
+
+#include "admin/check/Check.h"
+
+namespace Orvanta::Deskweave {
+
+// What the package installed beside the checker: the agent and its version (install.files), the logon
+// start (install.run), the Event Log source (install.eventsource), the folder that upgrades stay in
+// (install.folder).
+void CheckInstallation(const CheckContext& context, Checks& checks);
+
+} // namespace Orvanta::Deskweave
