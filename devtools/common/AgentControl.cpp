@@ -33,13 +33,4 @@ Orvanta::Deskweave::UniqueHandle SignalTerminate()
     return event;
 }
 
-bool EnsureNoAgent(DWORD timeoutMs)
-{
-    if (WaitForAgentWindow(false, 0)) {
-        return true;
-    }
-    const Orvanta::Deskweave::UniqueHandle terminate = SignalTerminate();
-    return WaitForAgentWindow(false, timeoutMs);
-}
-
 } // namespace HalyardDev

@@ -16,8 +16,5 @@ bool WaitForAgentWindow(bool present, DWORD timeoutMs);
 // only now; closed soon after, since a manual-reset event left signalled would stop every agent that
 // starts later.
 Orvanta::Deskweave::UniqueHandle SignalTerminate();
-// Leaves no agent running in this session (terminating the ones that are): for set-ups that need the
-// session's instance mutex. False when one still runs after the time.
-bool EnsureNoAgent(DWORD timeoutMs = 20000);
 
 } // namespace HalyardDev

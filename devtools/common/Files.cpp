@@ -33,11 +33,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
            written == bytes.size();
 }
 
-bool FileExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern)
 {
     std::vector<std::wstring> names;
@@ -68,17 +63,6 @@ void DeleteTree(const std::wstring& path)
         DeleteTree(path + L"\\" + name);
     }
     RemoveDirectoryW(path.c_str());
-}
-
-std::vector<std::string> ReadLines(const std::wstring& path)
-{
-    std::vector<std::string> lines;
-    const std::string text = ReadFileBytes(path);
-    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
-        lines.push_back(text.substr(start, length));
-    }
-    return lines;
 }
 
 } // namespace HalyardDev

@@ -11,12 +11,9 @@ namespace HalyardDev {
 std::string ReadFileBytes(const std::wstring& path);
 // Creates or replaces the file; false when it cannot be written.
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-bool FileExists(const std::wstring& path);
 // File names in a folder matching a pattern ("*" for all), without "." and "..", sorted ordinally.
 std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern = L"*");
 // Deletes a file, or a folder with everything in it.
 void DeleteTree(const std::wstring& path);
-// Lines of a text file, without their line ends.
-std::vector<std::string> ReadLines(const std::wstring& path);
 
 } // namespace HalyardDev

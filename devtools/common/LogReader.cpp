@@ -54,28 +54,6 @@ std::vector<std::string> LogMessages(const std::wstring& logFolder)
     return messages;
 }
 
-int FindMessage(const std::vector<std::string>& messages, const std::string& needle, int from)
-{
-    for (int i = std::max(from, 0); i < static_cast<int>(messages.size()); ++i) {
-        if (messages[i].find(needle) != std::string::npos) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-std::vector<int> FindInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& needles)
-{
-    std::vector<int> found;
-    int from = 0;
-    for (const std::string& needle : needles) {
-        const int at = FindMessage(messages, needle, from);
-        found.push_back(at);
-        from = at < 0 ? from : at + 1;
-    }
-    return found;
-}
-
 int CountMessages(const std::vector<std::string>& messages, const std::string& needle)
 {
     return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&needle](const std::string& message) {

@@ -21,11 +21,6 @@ std::vector<std::wstring> LogFiles(const std::wstring& logFolder);
 std::vector<LogLine> LogLines(const std::wstring& logFolder);
 std::vector<std::string> LogMessages(const std::wstring& logFolder);
 
-// Index of the first message at or after `from` that contains `needle`, or -1.
-int FindMessage(const std::vector<std::string>& messages, const std::string& needle, int from = 0);
-// Indices of each needle in order, each found after the one before; -1 for a needle missing or out
-// of order (the search goes on after the previous one found).
-std::vector<int> FindInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& needles);
 // How many messages contain `needle`.
 int CountMessages(const std::vector<std::string>& messages, const std::string& needle);
 

@@ -7,7 +7,7 @@
 // thread there that keeps running the library's code after OvUninitialize.
 // Every call is recorded in engine-calls.log and written to the debugger output, so tests can order it
 // among the agent's lines.
-#include "devtools/common/StandInFolder.h"
+#include "devtools/common/StandInScript.h"
 
 #include <atomic>
 #include <cwchar>

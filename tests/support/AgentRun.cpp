@@ -78,6 +78,15 @@ LogonStart::~LogonStart()
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
 }
 
+bool EnsureNoAgent(DWORD timeoutMs)
+{
+    if (WaitForAgentWindow(false, 0)) {
+        return true;
+    }
+    const Orvanta::Deskweave::UniqueHandle terminate = SignalTerminate();
+    return WaitForAgentWindow(false, timeoutMs);
+}
+
 DWORD DevCtl(const std::wstring& arguments)
 {
     return RunAndWait(L"\"" + BesideThisProgram(L"HalyardDevCtl.exe") + L"\" " + arguments);

@@ -3,7 +3,7 @@
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/DebugCapture.h"
 #include "devtools/common/ScopedRegistryKey.h"
-#include "devtools/common/StandInFolder.h"
+#include "tests/support/StandInFolder.h"
 #include "devtools/common/TempFolder.h"
 
 #include <string>
@@ -68,6 +68,10 @@ public:
     LogonStart(const LogonStart&) = delete;
     LogonStart& operator=(const LogonStart&) = delete;
 };
+
+// Leaves no agent running in this session (terminating the ones that are): for set-ups that need the
+// session's instance mutex. False when one still runs after the time.
+bool EnsureNoAgent(DWORD timeoutMs = 20000);
 
 // Runs the development driver (HalyardDevCtl) with the given arguments; its exit code.
 DWORD DevCtl(const std::wstring& arguments);

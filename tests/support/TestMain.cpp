@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <memory>
@@ -20,6 +21,44 @@ std::wstring ThisProgram()
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     return path;
+}
+
+int FindMessage(const Messages& messages, const std::string& needle, int from)
+{
+    for (int i = std::max(from, 0); i < static_cast<int>(messages.size()); ++i) {
+        if (messages[i].find(needle) != std::string::npos) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::vector<int> FindInOrder(const Messages& messages, const Messages& needles)
+{
+    std::vector<int> found;
+    int from = 0;
+    for (const std::string& needle : needles) {
+        const int at = FindMessage(messages, needle, from);
+        found.push_back(at);
+        from = at < 0 ? from : at + 1;
+    }
+    return found;
+}
+
+Messages ReadLines(const std::wstring& path)
+{
+    Messages lines;
+    const std::string text = ReadFileBytes(path);
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const size_t length = end > start && text[end - 1] == '\r' ? end - start - 1 : end - start;
+        lines.push_back(text.substr(start, length));
+    }
+    return lines;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 ChildRoutine::ChildRoutine(const char* name, int (*routine)())

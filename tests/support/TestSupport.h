@@ -4,18 +4,19 @@
 // product's names and handle owners. Included first by each test.
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/Environment.h"
-#include "devtools/common/EventLogReader.h"
 #include "devtools/common/Files.h"
 #include "devtools/common/LogCapture.h"
 #include "devtools/common/LogReader.h"
 #include "devtools/common/ScopedRegistryKey.h"
-#include "devtools/common/StandInFolder.h"
 #include "devtools/common/TempFolder.h"
 #include "devtools/common/TempPathOverride.h"
 #include "devtools/common/Text.h"
 #include "platform/ObjectNames.h"
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
+
+#include "tests/support/EventLogReader.h"
+#include "tests/support/StandInFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,15 @@ namespace HalyardTest {
 using namespace HalyardDev;
 using namespace Orvanta::Deskweave;
 using Messages = std::vector<std::string>;
+
+// Index of the first message at or after `from` that contains `needle`, or -1.
+int FindMessage(const Messages& messages, const std::string& needle, int from = 0);
+// Indices of each needle in order, each found after the one before; -1 for a needle missing or out
+// of order (the search goes on after the previous one found).
+std::vector<int> FindInOrder(const Messages& messages, const Messages& needles);
+// Lines of a text file (a stand-in's record, a tool's output), without their line ends.
+Messages ReadLines(const std::wstring& path);
+bool FileExists(const std::wstring& path);
 
 // Each needle found after the one before; a missing one, or one out of order, fails the test by name.
 inline void ExpectInOrder(const Messages& messages, const Messages& needles)

@@ -7,7 +7,7 @@
 
 // Reads the Event Log entries that a program reported under Wine, whose advapi32 writes each one to
 // the process's Unix standard error with WINEDEBUG=+pid,+eventlog.
-namespace HalyardDev {
+namespace HalyardTest {
 
 // The type and id come from the "ReportEventW" stub line, the strings from the eventlog channel (Wine
 // shortens a very long one).
@@ -23,4 +23,4 @@ std::vector<ReportedEvent> ReportedEvents(const std::string& output);
 // "type id string|string...", one an entry.
 std::vector<std::string> Described(const std::vector<ReportedEvent>& events);
 
-} // namespace HalyardDev
+} // namespace HalyardTest

@@ -1,9 +1,9 @@
-#include "devtools/common/EventLogReader.h"
+#include "tests/support/EventLogReader.h"
 
 #include <regex>
 #include <sstream>
 
-namespace HalyardDev {
+namespace HalyardTest {
 namespace {
 
 // Wine's debugstr_w escapes: a backslash doubled, "\r", "\n", "\t" and "\"" for those characters.
@@ -64,4 +64,4 @@ std::vector<std::string> Described(const std::vector<ReportedEvent>& events)
     return described;
 }
 
-} // namespace HalyardDev
+} // namespace HalyardTest
