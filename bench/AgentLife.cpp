@@ -1,5 +1,6 @@
 #include "bench/Measures.h"
 #include "bench/ProcessUsage.h"
+#include "bench/floor/FloorNames.h"
 
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/LogReader.h"
@@ -25,8 +26,6 @@ using namespace Orvanta::Deskweave;
 namespace HalyardBench {
 namespace {
 
-const wchar_t kFloorClass[] = L"HalyardFloorWindowClass";
-const wchar_t kFloorTerminateEvent[] = L"Global\\HalyardFloorTerminate";
 
 ChildProcess Start(const std::wstring& program, const std::wstring& arguments)
 {
@@ -144,7 +143,7 @@ void MeasureStartupAndTerminate(BenchRun& run)
         // The same work as the agent's: a window, and a watcher thread that closes it on a signal.
         start = Now();
         ChildProcess floor = Start(L"HalyardFloor.exe", L"window");
-        WaitForWindow(kFloorClass, 20000);
+        WaitForWindow(kFloorWindowClass, 20000);
         startFloor.push_back((Now() - start) * 1000);
         stopFloor.push_back(TimeTermination(floorTerminate, floor));
     }
@@ -165,29 +164,28 @@ void MeasureLogoff(BenchRun& run)
         folders.SetString(location.first, sync / location.second);
     }
 
-    // Each side is measured with the same policy: with the revert on, the floor makes the revert's
-    // registry and file-security calls too, untraced.
-    const auto roundTrips = [&run](const std::wstring& program, const wchar_t* windowClass, HeldEvent& terminate) {
-        std::vector<double> times;
-        ChildProcess child = Start(program, program == kAgentProgram ? L"/run" : L"window");
-        HWND window = WaitForWindow(windowClass, 20000);
-        Sleep(100);
-        for (int i = 0; i < run.Repeat(25, 7); ++i) {
-            const double start = Now();
-            SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-            times.push_back((Now() - start) * 1000);
-        }
-        TimeTermination(terminate, child);
-        return times;
-    };
+    // Each side is measured with the same policy and the same folders, both running at once and asked
+    // in turn, so that whatever slows the machine meanwhile slows both alike.
     HeldEvent agentTerminate(kTerminateEventName);
     HeldEvent floorTerminate(kFloorTerminateEvent);
     for (bool adjust : {false, true}) {
         const auto policy = Policy(true, adjust);
-        const std::vector<double> agent = roundTrips(kAgentProgram, kWindowClassName, agentTerminate);
-        const std::vector<double> floor = roundTrips(L"HalyardFloor.exe", kFloorClass, floorTerminate);
+        ChildProcess agent = Start(kAgentProgram, L"/run");
+        ChildProcess floor = Start(L"HalyardFloor.exe", L"window");
+        const HWND windows[] = {WaitForWindow(kWindowClassName, 20000), WaitForWindow(kFloorWindowClass, 20000)};
+        Sleep(100);
+        std::vector<double> times[2];
+        for (int i = 0; i < run.Repeat(25, 7); ++i) {
+            for (int side = 0; side < 2; ++side) {
+                const double start = Now();
+                SendMessageW(windows[side], WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+                times[side].push_back((Now() - start) * 1000);
+            }
+        }
+        TimeTermination(agentTerminate, agent);
+        TimeTermination(floorTerminate, floor);
         run.Add({std::string("logoff: WM_ENDSESSION round trip, policy ") + (adjust ? "on" : "off"), "ms",
-                 Summarize(agent), Summarize(floor)});
+                 Summarize(times[0]), Summarize(times[1])});
     }
 }
 
@@ -203,7 +201,7 @@ void MeasureIdle(BenchRun& run)
     ChildProcess agent = Start(kAgentProgram, token);
     ChildProcess floor = Start(L"HalyardFloor.exe", L"window " + token);
     WaitForWindow(kWindowClassName, 20000);
-    WaitForWindow(kFloorClass, 20000);
+    WaitForWindow(kFloorWindowClass, 20000);
     Sleep(3000); // the first tick, 2 s after the window, connects to the engine
 
     const int idleSeconds = run.Repeat(30, 5);

@@ -74,7 +74,7 @@ ProcessUsage ReadProcessUsage(HANDLE process, const std::string& commandLineToke
         };
         usage.cpuMs = (ticks(kernel) + ticks(user)) / 10000.0;
     }
-    const double unixCpuMs = UnixCpuMs(commandLineToken);
+    const double unixCpuMs = commandLineToken.empty() ? -1 : UnixCpuMs(commandLineToken);
     if (unixCpuMs >= 0) {
         usage.cpuMs = unixCpuMs;
     }

@@ -1,4 +1,5 @@
 #include "bench/Measures.h"
+#include "bench/floor/LogCheck.h"
 
 #include "devtools/common/ChildProcess.h"
 #include "devtools/common/DebugCapture.h"
@@ -28,21 +29,6 @@ namespace {
 
 const wchar_t kTraceTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 
-// Before every hundredth line the writer must read the file's size and search the log folder: a
-// folder's time cannot tell whether files were added, on file systems whose clock is coarse.
-void CheckLikeTheWriter(FILE* file, const std::wstring& pattern)
-{
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &size);
-    WIN32_FIND_DATAW found = {};
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0);
-    if (search != INVALID_HANDLE_VALUE) {
-        while (FindNextFileW(search, &found)) {
-        }
-        FindClose(search);
-    }
-}
-
 // Lines per second written by `threads` threads. The floor does what a trace line must do at least:
 // the message to the debugger output, then the same bytes as the agent's log line in one narrow write
 // and a flush, to a file opened the agent's way, with the size check and folder search of every
@@ -53,7 +39,6 @@ double TraceRate(bool floor, int threads, int lines)
     const std::wstring message = std::wstring(kTraceTag) + L"::enter...\n";
     const std::string line = "[00000F3C] [12/04 10:13:44] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\n";
     const UniqueStream file(floor ? _wfsopen((temp / L"Halyard_floor.log").c_str(), L"a+", _SH_DENYWR) : nullptr);
-    const std::wstring pattern = temp / L"Halyard_*.log";
     std::atomic<long> written{0};
     // The agent traces into a log folder of its own, for as long as the measure.
     const std::unique_ptr<LogCapture> log(floor ? nullptr : new LogCapture());
@@ -65,7 +50,7 @@ double TraceRate(bool floor, int threads, int lines)
             for (int i = 0; i < lines / threads; ++i) {
                 if (floor) {
                     if (written++ % 100 == 0) {
-                        CheckLikeTheWriter(file.get(), pattern);
+                        CheckLikeTheWriter(file.get(), temp.Path());
                     }
                     OutputDebugStringW(message.c_str());
                     fputs(line.c_str(), file.get());

@@ -1,6 +1,7 @@
 // HalyardBench: what the agent costs against the least the platform costs for the same work (the
 // floor), measured in the same run and printed as one table. Runs under Wine or Windows.
 //   HalyardBench [--quick]      --quick: fewer repetitions and 5 s of idleness instead of 30
+// The logon storm's members are run by scripts/bench.sh, one a Wine prefix (--storm-member).
 #include "bench/Measures.h"
 
 #include "devtools/common/ScopedRegistryKey.h"
@@ -14,6 +15,9 @@ int wmain(int argc, wchar_t** argv)
     using namespace HalyardBench;
     if (argc >= 2 && wcscmp(argv[1], L"--trace-child") == 0) {
         return RunTraceChild(argc, argv);
+    }
+    if (argc >= 2 && wcscmp(argv[1], L"--storm-member") == 0) {
+        return RunStormMember(argc, argv);
     }
     BenchRun run(argc >= 2 && wcscmp(argv[1], L"--quick") == 0);
     // Whatever policy the machine had is gone afterwards, as after every measure.

@@ -20,9 +20,6 @@ std::wstring TraceManager::startedLogLocation_;
 
 namespace {
 
-const wchar_t kBaseName[] = L"Halyard";
-const wchar_t kExtension[] = L".log";
-
 class CriticalSectionGuard
 {
 public:
@@ -378,9 +375,5 @@ std::wstring TraceManager::NewLogFilePath() const
     return logFolder_ + L"\\" + baseName_ + L"_" + FormatLogFileTime() + extension_;
 }
 
-std::wstring TraceManager::SearchPattern(const std::wstring& logFolder)
-{
-    return logFolder + L"\\" + kBaseName + L"_*" + kExtension;
-}
 
 } // namespace Orvanta::Deskweave

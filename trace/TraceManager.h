@@ -32,8 +32,15 @@ public:
     // The log folder of this process's user: "Orvanta" in GetTempPathW's folder (relative, when that
     // fails). Administrators' tools read the agent's logs where the agent puts them.
     static std::wstring GetLogFilesPath();
+
+    // Every log file is named "<base name>_<local creation time><extension>".
+    static constexpr wchar_t kBaseName[] = L"Halyard";
+    static constexpr wchar_t kExtension[] = L".log";
     // "<log folder>\Halyard_*.log": every log file of a folder, whichever run wrote it.
-    static std::wstring SearchPattern(const std::wstring& logFolder);
+    static std::wstring SearchPattern(const std::wstring& logFolder)
+    {
+        return logFolder + L"\\" + kBaseName + L"_*" + kExtension;
+    }
 
     TraceManager(const TraceManager&) = delete;
     TraceManager& operator=(const TraceManager&) = delete;
