@@ -7,6 +7,7 @@
 #include "devtools/common/ScopedRegistryKey.h"
 #include "devtools/common/TempFolder.h"
 #include "devtools/common/TempPathOverride.h"
+#include "devtools/common/Text.h"
 #include "platform/ObjectNames.h"
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
@@ -64,16 +65,22 @@ int RunStormMember(int argc, wchar_t** argv)
     if (!Await(120000, [&folder] { return GetFileAttributesW((folder + L"\\go").c_str()) != INVALID_FILE_ATTRIBUTES; })) {
         return 3;
     }
+    // Any argument runs the agent; this one names the started process, so that its CPU time can be read.
+    const std::wstring token = L"storm-member-" + UniqueSuffix();
     ChildProcess child;
-    child.Start(L"\"" + BesideThisProgram(floor ? L"HalyardFloor.exe" : kAgentProgram) + L"\" " + (floor ? L"window" : L"/run"));
+    child.Start(L"\"" + BesideThisProgram(floor ? L"HalyardFloor.exe" : kAgentProgram) + L"\" " +
+                (floor ? L"window " : L"") + token);
     const wchar_t* windowClass = floor ? kFloorWindowClass : kWindowClassName;
     if (!Await(120000, [windowClass] { return FindWindowW(windowClass, nullptr) != nullptr; })) {
         return 4;
     }
     const unsigned long long ready = UnixNanoseconds();
-    Sleep(3000); // idle: the agent connects to the engine at its first tick, 2 s after its window
-    const ProcessUsage usage = ReadProcessUsage(child.Handle(), {});
-    WriteFileBytes(folder + L"\\result-" + member, std::to_string(ready) + " " + std::to_string(usage.privateKb) + "\n");
+    // Read once idle, so that no member's reading competes with the others' start: the agent connects to
+    // the engine at its first tick, 2 s after its window.
+    Sleep(3000);
+    const ProcessUsage usage = ReadProcessUsage(child.Handle(), Narrow(token));
+    WriteFileBytes(folder + L"\\result-" + member, std::to_string(ready) + " " + std::to_string(usage.privateKb) + " " +
+                                                        std::to_string(usage.cpuMs) + "\n");
     SetEvent(terminate.get());
     return child.WaitForExit(20000) == 0 ? 0 : 5;
 }

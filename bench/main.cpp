@@ -5,6 +5,8 @@
 #include "bench/Measures.h"
 
 #include "devtools/common/ScopedRegistryKey.h"
+#include "devtools/common/TempFolder.h"
+#include "devtools/common/TempPathOverride.h"
 #include "platform/RegistryNames.h"
 
 #include <cstdio>
@@ -20,8 +22,11 @@ int wmain(int argc, wchar_t** argv)
         return RunStormMember(argc, argv);
     }
     BenchRun run(argc >= 2 && wcscmp(argv[1], L"--quick") == 0);
-    // Whatever policy the machine had is gone afterwards, as after every measure.
+    // Whatever policy the machine had is gone afterwards, as after every measure; the logs of the agents
+    // and floors go into a temporary folder of the run's own, and with it.
     const HalyardDev::ScopedRegistryKey policy(HKEY_LOCAL_MACHINE, Orvanta::Deskweave::kPolicyKey);
+    const HalyardDev::TempFolder temp;
+    const HalyardDev::TempPathOverride tempPath(temp.Path());
 
     const struct {
         const char* name;

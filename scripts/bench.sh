@@ -41,8 +41,8 @@ for member in $(seq 1 16); do
 done
 wait
 
-# One storm of one side: the time from the go until every window is ready (ms), and the private KiB of
-# all members 3 s later.
+# One storm of one side: the time from the go until every window is ready (ms), and the private KiB
+# and the CPU ms of all members 3 s later (idle, connected).
 storm_once() {
     local size="$1" side="$2" run="$STORM/run" member
     rm -rf "$run"
@@ -60,8 +60,8 @@ storm_once() {
     touch "$run/go"
     wait
     cat "$run"/result-* 2>/dev/null | awk -v go="$go" -v size="$size" '
-        { if ($1 > last) last = $1; kib += $2; n++ }
-        END { if (n == size) printf "%.2f %.0f\n", (last - go) / 1e6, kib; else print "- -" }'
+        { if ($1 > last) last = $1; kib += $2; cpu += $3; n++ }
+        END { if (n == size) printf "%.2f %.0f %.0f\n", (last - go) / 1e6, kib, cpu; else print "- - -" }'
 }
 
 # "median (min-max)" of numbers, one a line.
@@ -79,16 +79,17 @@ repetitions=3
 [ "$QUICK" = --quick ] && repetitions=1
 echo "HalyardBench: logon storm..." >&2
 for size in 1 4 16; do
-    times=(); kib=()
-    for side in agent floor; do times+=(""); kib+=(""); done
+    times=("" ""); kib=("" ""); cpu=("" "")
     for _ in $(seq 1 "$repetitions"); do
         for index in 0 1; do
             side=$([ $index = 0 ] && echo agent || echo floor)
-            read -r time total <<<"$(storm_once "$size" "$side")"
+            read -r time total used <<<"$(storm_once "$size" "$side")"
             times[$index]+="$time"$'\n'
             kib[$index]+="$total"$'\n'
+            cpu[$index]+="$used"$'\n'
         done
     done
     row "logon storm, $size at once: every window ready" ms "%.2f" "${times[0]}" "${times[1]}" "$repetitions"
+    row "logon storm, $size at once: CPU until idle, all" ms "%.0f" "${cpu[0]}" "${cpu[1]}" "$repetitions"
     row "logon storm, $size at once: idle private bytes, all" KiB "%.0f" "${kib[0]}" "${kib[1]}" "$repetitions"
 done
