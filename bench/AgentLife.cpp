@@ -130,7 +130,7 @@ void MeasureStartupAndTerminate(BenchRun& run)
     std::vector<double> startFloor;
     std::vector<double> stopAgent;
     std::vector<double> stopFloor;
-    for (int i = 0; i < run.Repeat(15, 5); ++i) {
+    for (int i = 0; i < run.Repeat(40, 5); ++i) {
         double start = Now();
         ChildProcess agent = Start(kAgentProgram, L"/run");
         if (WaitForWindow(kWindowClassName, 20000) == nullptr) {

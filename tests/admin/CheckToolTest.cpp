@@ -107,6 +107,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
     const wchar_t* drive = kDiskVolumeValue;
     using SetUp = std::function<void(Installation&, ScopedRegistryKey&)>;
     UniqueHandle held;
+    std::unique_ptr<ScopedRegistryKey> folders; // a row's own key, gone with the next row's
     const auto patchMachine = [](Installation& installation, ScopedRegistryKey&) {
         std::string image = ReadFileBytes(installation / kEngineLibrary);
         const auto header = *reinterpret_cast<const LONG*>(image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
@@ -154,7 +155,23 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"policy.permissions", "warning"}}, 1, "read as off from REG_SZ \"true\""},
         {"revert on, no sync root", [](Installation&, ScopedRegistryKey& p) { p.SetDword(kAdjustPermissionsValue, 1); },
          {{"session.folders", "warning"}}, 1, "SyncRootLocation is not set"},
-        // Last: the agent of this session ends at the signal.
+        {"engine cut short",
+         [](Installation& i, ScopedRegistryKey&) { WriteFileBytes(i / kEngineLibrary, ReadFileBytes(i / kEngineLibrary).substr(0, 300)); },
+         {{"engine.machine", "failure"}, {"engine.exports", "skipped"}}, 2, "is not a Windows library"},
+        {"logon start off by policy",
+         [&folders](Installation&, ScopedRegistryKey&) { folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kExplorerPolicyKey));
+             folders->SetDword(kDisableMachineRunValue, 1); },
+         {{"install.run", "failure"}}, 2, "DisableLocalMachineRun"},
+        {"revert on from a one-character string", [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"0"); },
+         {{"policy.permissions", "warning"}, {"session.folders", "warning"}}, 1, "read as on from REG_SZ \"0\""},
+        {"revert on, sync root a drive's root",
+         [&folders](Installation&, ScopedRegistryKey& p) {
+             p.SetDword(kAdjustPermissionsValue, 1);
+             folders.reset(new ScopedRegistryKey(HKEY_CURRENT_USER, kSyncFoldersKey));
+             folders->SetString(kSyncRootValue, L"C:\\");
+         },
+         {{"session.folders", "warning"}}, 1, "C:\\ is a drive's root: the revert never writes it"},
+        // Last: the agent of this session ends at the signal, and then another program holds its name.
         {"terminate event held signalled",
          [&held](Installation&, ScopedRegistryKey&) {
              held.reset(CreateEventW(nullptr, TRUE, FALSE, kTerminateEventName));
@@ -162,6 +179,13 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
              WaitForAgentWindow(false, 20000);
          },
          {{"terminate", "failure"}, {"sessions", "warning"}}, 2, "is held signalled"},
+        {"instance name held, no agent",
+         [&held](Installation&, ScopedRegistryKey&) {
+             SetLastError(0);
+             held.reset(CreateMutexW(nullptr, TRUE, kInstanceMutexName));
+             EXPECT_EQ(0u, GetLastError()) << "an agent still holds the name";
+         },
+         {{"session.instance", "failure"}, {"sessions", "warning"}}, 2, "no agent runs in this session"},
     };
     AgentRun agent;
     {
@@ -173,6 +197,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
         SCOPED_TRACE(row.name);
         PolicyKey rowPolicy;
         Installation installation;
+        folders.reset();
         row.setUp(installation, rowPolicy);
         const Checked checked = Check(installation, TempOf(agent));
         Results expected = kHealthy;
