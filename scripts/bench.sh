@@ -75,7 +75,7 @@ row() {
         "$am" "$amin" "$amax" "$fm" "$fmin" "$fmax" "$(awk -v a="$am" -v f="$fm" 'BEGIN { printf "%.2fx", a / f }')" "$runs"
 }
 
-repetitions=3
+repetitions=5
 [ "$QUICK" = --quick ] && repetitions=1
 echo "HalyardBench: logon storm..." >&2
 for size in 1 4 16; do

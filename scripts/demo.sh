@@ -3,7 +3,8 @@
 # Wine, with the development stand-ins of the engine and the companion programs:
 #   logon start (relaunch with /run), the engine refusing twice and then accepting, a logoff (query,
 #   then end of session), the terminate event; a logoff with uploads pending that complete while the
-#   end of session waits; then the log files, the Event Log entries and the stand-ins' records.
+#   end of session waits; HalyardCheck's table of the machine; then the log files, the Event Log
+#   entries and the stand-ins' records.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 halyard_setup halyard_demo
 
@@ -42,6 +43,19 @@ print_events() {
     [ -z "$entry" ] || echo "$entry"
 }
 
+step "The installation, registered as the package registers it (the build folder as the client's folder)"
+BIN_WIN="$(halyard_winpath "$BIN")"
+REGISTERED=('HKLM\Software\Microsoft\Windows\CurrentVersion\Run /v Halyard'
+    'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard /v EventMessageFile'
+    'HKLM\Software\Veltane\Halyard /v InstallFolder')
+unregister() { for value in "${REGISTERED[@]}"; do wine_run reg delete ${value} /f >/dev/null 2>&1 || true; done; }
+trap 'unregister; halyard_wine_stop' EXIT
+wine_run reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard /d "\"$BIN_WIN\\Halyard.exe\"" /f >/dev/null
+wine_run reg add 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' /v EventMessageFile \
+    /d "$BIN_WIN\\Halyard.exe" /f >/dev/null
+wine_run reg add 'HKLM\Software\Veltane\Halyard' /v InstallFolder /d "$BIN_WIN\\" /f >/dev/null
+echo "Run value, Event Log source and remembered folder set; removed again when the demonstration ends."
+
 step "Machine policy: the On-demand Sync drive is configured"
 wine_run reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /d 'O:' /f >/dev/null
 wine_run reg delete 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v AdjustPermissionsOnLogoff /f >/dev/null 2>&1 || true
@@ -59,6 +73,9 @@ for _ in $(seq 1 60); do
     sleep 0.25
 done
 cat "$DEMO/standin/engine-calls.log"
+
+step "An administrator checks the machine: HalyardCheck (exit code 0: every check ok or skipped)"
+wine_run HalyardCheck.exe || echo "HalyardCheck exited with $?"
 
 step "Logoff: WM_QUERYENDSESSION, then WM_ENDSESSION"
 wine_run HalyardDevCtl.exe logoff
