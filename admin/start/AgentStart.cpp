@@ -62,6 +62,24 @@ Failure Start(StartScope scope, DWORD sessionId, const std::wstring& commandLine
     return {};
 }
 
+// Starting a program with another user's token needs these two privileges enabled, and the system
+// account holds them without always enabling them in every process it runs. What cannot be enabled
+// makes the start fail, and that failure is reported.
+void EnablePrivilegesToStartAsUsers()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return;
+    }
+    const UniqueHandle owner(token);
+    for (const wchar_t* privilege : {SE_ASSIGNPRIMARYTOKEN_NAME, SE_INCREASE_QUOTA_NAME, SE_TCB_NAME}) {
+        TOKEN_PRIVILEGES enabled = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (LookupPrivilegeValueW(nullptr, privilege, &enabled.Privileges[0].Luid)) {
+            AdjustTokenPrivileges(token, FALSE, &enabled, 0, nullptr, nullptr);
+        }
+    }
+}
+
 std::wstring Describe(const UserSession& session)
 {
     return L"session " + std::to_wstring(session.id) + L" (" + session.user + (session.active ? L")" : L", disconnected)");
@@ -94,6 +112,7 @@ StartResult StartAgents(StartScope scope, DWORD timeoutMs,
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     std::vector<UserSession> sessions;
     if (scope == StartScope::EverySession) {
+        EnablePrivilegesToStartAsUsers();
         sessions = InteractiveUserSessions();
     } else {
         DWORD own = 0;

@@ -1,16 +1,18 @@
 // HalyardFloor: the least the platform does for the agent's running work, for the benchmarks. It does
 // what the agent's behaviour requires, the cheapest way, without the agent's classes:
-//   window [anything]   an instance mutex; a log file opened as the agent opens its own; the policy
-//                       value read; the shutdown order; the start's Event Log entry; a class and a
-//                       hidden top-level window made the agent's way, whose every message is traced;
-//                       the sync monitor started at its creation; a second thread that
-//                       closes it when Global\HalyardFloorTerminate is signalled (the agent's two
-//                       threads). The engine stand-in loaded and initialised at the first 2 s tick,
-//                       prepared for logoff at WM_ENDSESSION (after the permission revert's registry,
-//                       file-security and trace work, when the machine policy asks for it) and released
-//                       at exit. Every trace line the agent writes on these paths is written too: to
-//                       the debugger output and, as one narrow write and a flush, to the log.
-//                       Further arguments are ignored (the benchmark names its runs by them).
+//   window [anything]   an instance mutex; a log file opened as the agent opens its own, written under
+//                       a lock by both threads; the policy value read; the shutdown order; the start's
+//                       Event Log entry; the session handler's event; a class and a hidden top-level
+//                       window made the agent's way, whose every message is traced; the sync monitor
+//                       started at its creation; a second thread that closes it when
+//                       Global\HalyardFloorTerminate is signalled (the agent's two threads). The engine
+//                       stand-in loaded and initialised at the first 2 s tick, prepared for logoff at
+//                       WM_ENDSESSION (after the permission revert's registry, file-security and trace
+//                       work, when the machine policy asks for it) and released at exit. Every trace
+//                       line the agent writes on these paths is written too: to the debugger output
+//                       and, as one narrow write and a flush, to the log. Every object is released as
+//                       the agent releases it. Further arguments are ignored (the benchmark names its
+//                       runs by them).
 #include "bench/floor/FloorNames.h"
 #include "bench/floor/LogCheck.h"
 #include "platform/ObjectNames.h"
@@ -37,6 +39,8 @@ const wchar_t kProc[] = L"Orvanta::Deskweave::Window::WindowProc";
 const char kInherit[] = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";
 
 FILE* g_log = nullptr;
+// Both threads trace, as the agent's do: the writer is serialised.
+CRITICAL_SECTION g_writer;
 std::wstring g_logFolder;
 unsigned long g_lines = 0;
 unsigned long long g_lineSecond = 0;
@@ -57,6 +61,7 @@ void Line(const wchar_t* format, ...)
     if (g_log == nullptr) {
         return;
     }
+    EnterCriticalSection(&g_writer);
     if (g_lines++ % 100 == 0) {
         HalyardBench::CheckLikeTheWriter(g_log, g_logFolder);
     }
@@ -93,6 +98,7 @@ void Line(const wchar_t* format, ...)
     line[length] = '\0';
     fputs(line, g_log);
     fflush(g_log);
+    LeaveCriticalSection(&g_writer);
 }
 
 std::wstring Beside(const wchar_t* name)
@@ -311,7 +317,8 @@ void OpenLog()
 
 int Window()
 {
-    CreateMutexW(nullptr, TRUE, HalyardBench::kFloorInstanceMutex);
+    HANDLE instance = CreateMutexW(nullptr, TRUE, HalyardBench::kFloorInstanceMutex);
+    InitializeCriticalSection(&g_writer);
     OpenLog();
     HKEY policy = nullptr;
     wchar_t drive[30] = {};
@@ -322,6 +329,8 @@ int Window()
     SetProcessShutdownParameters(0x100, 0);
     Line(L"%S:SetProcessShutdownParameters (with level 0x100): succeeded", "wWinMain");
     Line(L"Orvanta::Deskweave::Window::Window: executing... sessionId: %ld\n", 0);
+    // The session handler's event for the end of session's wait.
+    HANDLE uploadsComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_adjustPermissions = PolicyAsksForPermissions();
     Line(L"Orvanta::Deskweave::Window::Create: executing... windowClassName: %s windowName: %s\n",
          HalyardBench::kFloorWindowClass, L"Floor");
@@ -366,6 +375,7 @@ int Window()
     Line(L"Terminating Halyard process.\n");
     fclose(g_log);
     g_log = nullptr;
+    DeleteCriticalSection(&g_writer);
     // The teardown's lines after the log, as the agent writes them to the debugger.
     Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");
     CloseHandle(stop);
@@ -374,9 +384,12 @@ int Window()
         uninitialize();
     }
     Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");
+    CloseHandle(uploadsComplete);
     Line(L"Orvanta::Deskweave::Window::~Window: executing...\n");
     Line(L"Orvanta::Deskweave::Window::Destroy: executing...\n");
     RegCloseKey(policy);
+    ReleaseMutex(instance);
+    CloseHandle(instance);
     return 0;
 }
 
