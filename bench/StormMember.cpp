@@ -59,10 +59,12 @@ int RunStormMember(int argc, wchar_t** argv)
     policy.SetString(kDiskVolumeValue, L"O:");
     const TempFolder temp;
     const TempPathOverride tempPath(temp.Path());
-    const UniqueHandle terminate(CreateEventW(nullptr, TRUE, FALSE, floor ? kFloorTerminateEvent : kTerminateEventName));
+    const UniqueHandle terminate(
+        CreateEventW(nullptr, TRUE, FALSE, floor ? kFloorTerminateEvent : kTerminateEventName));
 
     WriteFileBytes(folder + L"\\ready-" + member, "");
-    if (!Await(120000, [&folder] { return GetFileAttributesW((folder + L"\\go").c_str()) != INVALID_FILE_ATTRIBUTES; })) {
+    if (!Await(120000,
+               [&folder] { return GetFileAttributesW((folder + L"\\go").c_str()) != INVALID_FILE_ATTRIBUTES; })) {
         return 3;
     }
     // Any argument runs the agent; this one names the started process, so that its CPU time can be read.
@@ -80,7 +82,7 @@ int RunStormMember(int argc, wchar_t** argv)
     Sleep(3000);
     const ProcessUsage usage = ReadProcessUsage(child.Handle(), Narrow(token));
     WriteFileBytes(folder + L"\\result-" + member, std::to_string(ready) + " " + std::to_string(usage.privateKb) + " " +
-                                                        std::to_string(usage.cpuMs) + "\n");
+                                                       std::to_string(usage.cpuMs) + "\n");
     SetEvent(terminate.get());
     return child.WaitForExit(20000) == 0 ? 0 : 5;
 }

@@ -21,9 +21,9 @@ using Checks = std::vector<Check>;
 
 // Where and how the checker runs, which decides what it can see.
 struct CheckContext {
-    std::wstring folder;       // the checker's own folder, where the package put the agent
-    DWORD session = 0;         // the Remote Desktop session of this process
-    bool userSession = false;  // a user's own session, not session 0 (services, remoting, Intune)
+    std::wstring folder;      // the checker's own folder, where the package put the agent
+    DWORD session = 0;        // the Remote Desktop session of this process
+    bool userSession = false; // a user's own session, not session 0 (services, remoting, Intune)
 };
 
 // The check of that id among those made so far, or null.

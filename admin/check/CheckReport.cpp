@@ -67,7 +67,12 @@ std::string Escaped(const std::wstring& text)
         } else {
             // UTF-16 units as they are: a character beyond the BMP becomes its surrogate pair.
             const unsigned unit = static_cast<unsigned>(c);
-            escaped += {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF], kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+            escaped += {'\\',
+                        'u',
+                        kHex[(unit >> 12) & 0xF],
+                        kHex[(unit >> 8) & 0xF],
+                        kHex[(unit >> 4) & 0xF],
+                        kHex[unit & 0xF]};
         }
     }
     return escaped + "\"";
@@ -111,9 +116,10 @@ std::wstring CheckReport::Text() const
         const std::wstring head = Padded(Name(check.result), kResultWidth) + Padded(check.id, kIdWidth);
         text += head + Wrapped(check.text, kConsoleWidth - 1 - head.size(), indent);
     }
-    return text + L"HalyardCheck " + version_ + L" on " + computer_ + L", session " + std::to_wstring(session_) + L": " +
-           Padded(Name(Result()), 0) + L"(" + std::to_wstring(counts[3]) + L" failure(s), " + std::to_wstring(counts[2]) +
-           L" warning(s), " + std::to_wstring(counts[0]) + L" ok, " + std::to_wstring(counts[1]) + L" skipped)\r\n";
+    return text + L"HalyardCheck " + version_ + L" on " + computer_ + L", session " + std::to_wstring(session_) +
+           L": " + Padded(Name(Result()), 0) + L"(" + std::to_wstring(counts[3]) + L" failure(s), " +
+           std::to_wstring(counts[2]) + L" warning(s), " + std::to_wstring(counts[0]) + L" ok, " +
+           std::to_wstring(counts[1]) + L" skipped)\r\n";
 }
 
 std::string CheckReport::Json() const
@@ -122,8 +128,9 @@ std::string CheckReport::Json() const
                        ", \"session\": " + std::to_string(session_) + ", \"result\": \"" + Name(Result()) +
                        "\", \"checks\": [";
     for (size_t i = 0; i < checks_.size(); ++i) {
-        json += std::string(i == 0 ? "" : ", ") + "{\"id\": " + Escaped(std::wstring(checks_[i].id.begin(), checks_[i].id.end())) +
-                ", \"result\": \"" + Name(checks_[i].result) + "\", \"text\": " + Escaped(checks_[i].text) + "}";
+        json += std::string(i == 0 ? "" : ", ") +
+                "{\"id\": " + Escaped(std::wstring(checks_[i].id.begin(), checks_[i].id.end())) + ", \"result\": \"" +
+                Name(checks_[i].result) + "\", \"text\": " + Escaped(checks_[i].text) + "}";
     }
     return json + "]}\r\n";
 }

@@ -21,7 +21,8 @@ std::wstring Hex(unsigned value, int digits)
 // The status the agent reports at every attempt, and what it means.
 std::wstring AgentReports(unsigned status)
 {
-    return L"the agent reports " + Hex(status, 8) + L" every 2 s: " + SyncEngine::StatusMeaning(static_cast<int>(status));
+    return L"the agent reports " + Hex(status, 8) + L" every 2 s: " +
+           SyncEngine::StatusMeaning(static_cast<int>(status));
 }
 
 bool IsFile(const std::wstring& path)
@@ -35,8 +36,9 @@ void CheckImage(const PeImage& image, DWORD read, Checks& checks)
 {
     const std::wstring library = kEngineLibrary;
     if (read != 0 || !image.IsDll()) {
-        checks.push_back({"engine.machine", CheckResult::Failure,
-                          library + L" is not a Windows library: " + AgentReports(0x800700C1) + L"; repair the client"});
+        checks.push_back(
+            {"engine.machine", CheckResult::Failure,
+             library + L" is not a Windows library: " + AgentReports(0x800700C1) + L"; repair the client"});
     } else if (image.Machine() != IMAGE_FILE_MACHINE_AMD64) {
         checks.push_back({"engine.machine", CheckResult::Failure,
                           library + L" is built for machine 0x" + Hex(image.Machine(), 4) + L", not x64: " +
@@ -55,11 +57,11 @@ void CheckImage(const PeImage& image, DWORD read, Checks& checks)
             missing += (missing.empty() ? L"" : L", ") + std::wstring(entry, entry + strlen(entry));
         }
     }
-    checks.push_back(missing.empty()
-                         ? Check{"engine.exports", CheckResult::Ok, L"OvInitializeIPC2, OvPrepareForLogoff, OvUninitialize"}
-                         : Check{"engine.exports", CheckResult::Failure,
-                                 library + L" lacks " + missing + L": " + AgentReports(0x8007007F) +
-                                     L"; repair the client"});
+    checks.push_back(
+        missing.empty()
+            ? Check{"engine.exports", CheckResult::Ok, L"OvInitializeIPC2, OvPrepareForLogoff, OvUninitialize"}
+            : Check{"engine.exports", CheckResult::Failure,
+                    library + L" lacks " + missing + L": " + AgentReports(0x8007007F) + L"; repair the client"});
 }
 
 } // namespace

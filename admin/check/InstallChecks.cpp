@@ -22,7 +22,8 @@ std::wstring FileVersion(const std::wstring& path)
         return {};
     }
     return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+           L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(fixed->dwFileVersionLS));
 }
 
 // A string value with references to the environment expanded, or empty with the error.
@@ -69,9 +70,10 @@ Check LogonStart(const CheckContext& context, const std::wstring& agent)
     const std::wstring runKey = L"HKLM\\" + std::wstring(kRunKey) + L"\\" + kRunValue;
     if (IsOn(HKEY_LOCAL_MACHINE, kExplorerPolicyKey, kDisableMachineRunValue) ||
         (context.userSession && IsOn(HKEY_CURRENT_USER, kExplorerPolicyKey, kDisableMachineRunValue))) {
-        return {"install.run", CheckResult::Failure,
-                L"the policy DisableLocalMachineRun (\"Do not process the legacy run list\") keeps Windows from running "
-                L"the machine's Run key: no agent starts at logon; turn the policy off"};
+        return {
+            "install.run", CheckResult::Failure,
+            L"the policy DisableLocalMachineRun (\"Do not process the legacy run list\") keeps Windows from running "
+            L"the machine's Run key: no agent starts at logon; turn the policy off"};
     }
     DWORD error = 0;
     const std::wstring command = LogonStartCommand(error);
@@ -93,9 +95,10 @@ Check EventSource(const std::wstring& agent)
     LONG error = 0;
     const std::wstring file = ReadText(HKEY_LOCAL_MACHINE, kEventSourceKey, kEventMessageFileValue, error);
     if (file.empty()) {
-        return {"install.eventsource", CheckResult::Warning,
-                L"the Event Log source " + std::wstring(kEventSourceName) +
-                    L" is not registered: Event Viewer shows the entries without their descriptions; repair the package"};
+        return {
+            "install.eventsource", CheckResult::Warning,
+            L"the Event Log source " + std::wstring(kEventSourceName) +
+                L" is not registered: Event Viewer shows the entries without their descriptions; repair the package"};
     }
     if (!SamePath(file, agent)) {
         return {"install.eventsource", CheckResult::Warning,

@@ -75,8 +75,10 @@ Check Drive()
         std::wstring line = refusal;
         line.pop_back();
         return {"policy.drive", CheckResult::Failure,
-                L"the agent exits at logon, writing \"" + line + L"\": set On-demandSyncDiskVolume (at most 29 "
-                L"characters) under HKLM\\" + kPolicyKey + L", the policy \"Configure the On-demand Sync drive\""};
+                L"the agent exits at logon, writing \"" + line +
+                    L"\": set On-demandSyncDiskVolume (at most 29 "
+                    L"characters) under HKLM\\" +
+                    kPolicyKey + L", the policy \"Configure the On-demand Sync drive\""};
     }
     return {"policy.drive", CheckResult::Ok, L"On-demandSyncDiskVolume is set: the agent runs at logon"};
 }
@@ -87,17 +89,18 @@ Check Permissions()
     DWORD type = REG_NONE;
     std::vector<BYTE> data(1024);
     DWORD bytes = static_cast<DWORD>(data.size());
-    const LONG read =
-        RegGetValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kAdjustPermissionsValue, RRF_RT_ANY | RRF_NOEXPAND, &type,
-                     data.data(), &bytes);
+    const LONG read = RegGetValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kAdjustPermissionsValue, RRF_RT_ANY | RRF_NOEXPAND,
+                                   &type, data.data(), &bytes);
     if (read == ERROR_FILE_NOT_FOUND) {
-        return {"policy.permissions", CheckResult::Ok, L"the permission revert is off (AdjustPermissionsOnLogoff is not set)"};
+        return {"policy.permissions", CheckResult::Ok,
+                L"the permission revert is off (AdjustPermissionsOnLogoff is not set)"};
     }
     data.resize(read == ERROR_SUCCESS ? bytes : 0);
     const std::wstring value = read == ERROR_SUCCESS ? Describe(type, data) : L"a value of over 1 KiB";
     const std::wstring rule = L": the agent reads up to 4 bytes of any type as a number, on when not 0, and a longer "
                               L"value as off; set a REG_DWORD, 1 or 0";
-    if (on && !(type == REG_DWORD && data.size() == 4 && data[0] == 1 && data[1] == 0 && data[2] == 0 && data[3] == 0)) {
+    if (on &&
+        !(type == REG_DWORD && data.size() == 4 && data[0] == 1 && data[1] == 0 && data[2] == 0 && data[3] == 0)) {
         return {"policy.permissions", CheckResult::Warning,
                 L"the permission revert is read as on from " + value + rule};
     }

@@ -9,6 +9,7 @@
 #include "trace/TraceManager.h"
 
 #include <map>
+#include <set>
 
 namespace Orvanta::Deskweave {
 namespace {
@@ -39,8 +40,9 @@ Check Terminate()
     const UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
     if (event && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0) {
         return {"terminate", CheckResult::Failure,
-                std::wstring(kTerminateEventName) + L" is held signalled: every agent that starts ends at once "
-                L"(entry 600); end the process that holds it (HalyardStop exits with 4 in this state)"};
+                std::wstring(kTerminateEventName) +
+                    L" is held signalled: every agent that starts ends at once "
+                    L"(entry 600); end the process that holds it (HalyardStop exits with 4 in this state)"};
     }
     return {"terminate", CheckResult::Ok, std::wstring(kTerminateEventName) + L" is not signalled"};
 }
@@ -76,8 +78,9 @@ Check Instance(const CheckContext& context)
     const UniqueHandle guard(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName));
     if (guard && AgentOfSession(agents, context.session) == nullptr) {
         return {"session.instance", CheckResult::Failure,
-                std::wstring(kInstanceMutexName) + L" exists, but no agent runs in this session: another program holds "
-                L"it, and every agent started here exits as a second one; find it by the name's handle"};
+                std::wstring(kInstanceMutexName) +
+                    L" exists, but no agent runs in this session: another program holds "
+                    L"it, and every agent started here exits as a second one; find it by the name's handle"};
     }
     return {"session.instance", CheckResult::Ok,
             guard ? L"the agent of this session holds " + std::wstring(kInstanceMutexName)
@@ -107,7 +110,8 @@ Check EngineFromLog()
     std::string text(6 << 20, '\0');
     DWORD read = 0;
     if (!file || !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
-        return {"session.engine", CheckResult::Skipped, path + L" cannot be read (error " + std::to_wstring(GetLastError()) + L")"};
+        return {"session.engine", CheckResult::Skipped,
+                path + L" cannot be read (error " + std::to_wstring(GetLastError()) + L")"};
     }
     text.resize(read);
     const size_t connected = text.rfind(kConnectedLine);
@@ -116,17 +120,19 @@ Check EngineFromLog()
     const auto timeOf = [&text](size_t at) {
         const size_t line = text.rfind('\n', at);
         const size_t start = line == std::string::npos ? 0 : line + 1;
-        return Widen(text.substr(start + 12, 14));
+        return start + 26 <= at ? Widen(text.substr(start + 12, 14)) : std::wstring(L"(no time)");
     };
     if (connected != std::string::npos) {
-        return {"session.engine", CheckResult::Ok, L"connected to the engine at " + timeOf(connected) + L" (" + newest + L")"};
+        return {"session.engine", CheckResult::Ok,
+                L"connected to the engine at " + timeOf(connected) + L" (" + newest + L")"};
     }
     if (failed != std::string::npos) {
         const std::string status = text.substr(failed + sizeof(kFailedLine) - 1, 8);
         return {"session.engine", CheckResult::Failure,
-                L"not connected to the engine: the last attempt, at " + timeOf(failed) + L", returned " + Widen(status) +
-                    L": " + SyncEngine::StatusMeaning(static_cast<int>(strtoul(status.c_str(), nullptr, 16))) + L" (" +
-                    newest + L")"};
+                L"not connected to the engine: the last attempt, at " + timeOf(failed) + L", returned " +
+                    Widen(status) + L": " +
+                    SyncEngine::StatusMeaning(static_cast<int>(strtoul(status.c_str(), nullptr, 16))) + L" (" + newest +
+                    L")"};
     }
     return {"session.engine", CheckResult::Skipped, L"no connection attempt yet in " + newest};
 }
@@ -151,7 +157,8 @@ Check EngineFromEventLog()
         DWORD read = 0;
         DWORD needed = 0;
         if (!ReadEventLogW(log.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
-                           static_cast<DWORD>(buffer.size()), &read, &needed) || read == 0) {
+                           static_cast<DWORD>(buffer.size()), &read, &needed) ||
+            read == 0) {
             break;
         }
         total += read;
@@ -174,11 +181,20 @@ Check EngineFromEventLog()
         }
     }
     if (sessions.empty()) {
-        return {"session.engine", CheckResult::Skipped, L"not in a user's session, and no agent entries in the Application log"};
+        return {"session.engine", CheckResult::Skipped,
+                L"not in a user's session, and no agent entries in the Application log"};
+    }
+    // Sessions end and their ids are given again: only the ones logged on now count.
+    std::set<std::wstring> current;
+    for (const UserSession& session : InteractiveUserSessions()) {
+        current.insert(std::to_wstring(session.id));
     }
     std::wstring connected;
     std::wstring unavailable;
     for (const auto& [session, latest] : sessions) {
+        if (current.count(session) == 0) {
+            continue;
+        }
         if (latest.id == kEngineUnavailableEntry) {
             unavailable += (unavailable.empty() ? L"" : L", ") + session + L" (" + latest.status + L")";
         } else if (latest.id == kEngineConnectedEntry) {
@@ -188,10 +204,12 @@ Check EngineFromEventLog()
     if (!unavailable.empty()) {
         return {"session.engine", CheckResult::Failure,
                 L"from the Event Log, not connected to the engine in sessions " + unavailable +
-                    L" (entry 200 says what the status means); connected in: " + (connected.empty() ? L"none" : connected)};
+                    L" (entry 200 says what the status means); connected in: " +
+                    (connected.empty() ? L"none" : connected)};
     }
     return {"session.engine", CheckResult::Ok,
-            L"from the Event Log, connected to the engine in sessions: " + (connected.empty() ? L"none yet" : connected)};
+            L"from the Event Log, connected to the engine in sessions: " +
+                (connected.empty() ? L"none yet" : connected)};
 }
 
 // A location the revert never touches, or never writes: why, or empty.
@@ -230,7 +248,8 @@ Check Folders(const CheckContext& context)
                                          &locations.sharedFoldersRoot, &locations.favoriteFoldersRoot}) {
         std::wstring why = location->empty() ? std::wstring() : Untouched(*location);
         warn = warn || FolderPermissionsManager::IsDriveDesignator(*location);
-        if (why.empty() && location == &locations.syncRoot && GetFileAttributesW(location->c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (why.empty() && location == &locations.syncRoot &&
+            GetFileAttributesW(location->c_str()) == INVALID_FILE_ATTRIBUTES) {
             why = *location + L" does not exist";
             warn = true;
         }

@@ -10,7 +10,7 @@ namespace Orvanta::Deskweave {
 // A Remote Desktop session with a logged-on user, whose desktop may run an agent.
 struct UserSession {
     DWORD id = 0;
-    std::wstring user; // DOMAIN\name
+    std::wstring user;  // DOMAIN\name
     bool active = true; // false: disconnected, the user's programs still run
 };
 

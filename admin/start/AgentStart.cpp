@@ -51,8 +51,8 @@ Failure Start(StartScope scope, DWORD sessionId, const std::wstring& commandLine
         // program would get a desktop of its own that hears of no logoff.
         wchar_t desktop[] = L"winsta0\\default";
         startup.lpDesktop = desktop;
-        if (!CreateProcessAsUserW(user.get(), nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                                  environment.get(), nullptr, &startup, &process)) {
+        if (!CreateProcessAsUserW(user.get(), nullptr, buffer.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &startup, &process)) {
             return {L"CreateProcessAsUser", GetLastError()};
         }
     }
@@ -82,7 +82,8 @@ void EnablePrivilegesToStartAsUsers()
 
 std::wstring Describe(const UserSession& session)
 {
-    return L"session " + std::to_wstring(session.id) + L" (" + session.user + (session.active ? L")" : L", disconnected)");
+    return L"session " + std::to_wstring(session.id) + L" (" + session.user +
+           (session.active ? L")" : L", disconnected)");
 }
 
 } // namespace
@@ -90,15 +91,13 @@ std::wstring Describe(const UserSession& session)
 std::wstring LogonStartCommand(DWORD& error)
 {
     DWORD bytes = 0;
-    error = RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr,
-                         &bytes);
+    error = RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
     if (error != ERROR_SUCCESS) {
         return {};
     }
     std::wstring command(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = static_cast<DWORD>(command.size() * sizeof(wchar_t));
-    error = RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr,
-                         command.data(), &bytes);
+    error = RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, command.data(), &bytes);
     command.resize(error == ERROR_SUCCESS ? wcsnlen(command.c_str(), command.size()) : 0);
     if (error == ERROR_SUCCESS && command.empty()) {
         error = ERROR_FILE_NOT_FOUND;

@@ -67,7 +67,8 @@ void Line(const wchar_t* format, ...)
     }
     FILETIME now = {};
     GetSystemTimeAsFileTime(&now);
-    const unsigned long long second = ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000ULL;
+    const unsigned long long second =
+        ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000ULL;
     if (second != g_lineSecond) {
         g_lineSecond = second;
         const __time64_t time = _time64(nullptr);
@@ -160,7 +161,8 @@ void Inherit(const std::wstring& destination, const std::wstring& source)
     DWORD needed = 0;
     GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
     std::vector<BYTE> descriptor(needed);
-    if (needed == 0 || !GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
+    if (needed == 0 ||
+        !GetFileSecurityW(source.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
         return;
     }
     TraceDescriptor(L"%S: source Security Descriptor: [%s]\n", descriptor.data());
@@ -247,8 +249,8 @@ LRESULT CALLBACK FloorWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
-        const DWORD launch = CreateProcessW(Beside(kSyncMonitorProgram).c_str(), commandLine, nullptr, nullptr, FALSE, 0,
-                                            nullptr, nullptr, &startup, &process)
+        const DWORD launch = CreateProcessW(Beside(kSyncMonitorProgram).c_str(), commandLine, nullptr, nullptr, FALSE,
+                                            0, nullptr, nullptr, &startup, &process)
                                  ? 0
                                  : GetLastError();
         Line(L"Orvanta::Deskweave::SyncWindowHandler::OnCreate::CreateProcess result = %08X\n", launch);
@@ -262,11 +264,13 @@ LRESULT CALLBACK FloorWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_TIMER:
         Line(L"%s: WM_TIMER received\n", kProc);
         Line(L"Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\n");
-        if (auto initialize = reinterpret_cast<int (*)(int, bool)>(reinterpret_cast<void (*)()>(Engine("OvInitializeIPC2")))) {
+        if (auto initialize =
+                reinterpret_cast<int (*)(int, bool)>(reinterpret_cast<void (*)()>(Engine("OvInitializeIPC2")))) {
             initialize(3, true);
             Report(201);
         }
-        Line(L"Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvRegisterJobStatusListener returned result = 00000000\n");
+        Line(L"Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvRegisterJobStatusListener returned result = "
+             L"00000000\n");
         KillTimer(window, 1);
         return 0;
     case WM_ENDSESSION:
@@ -298,8 +302,8 @@ bool PolicyAsksForPermissions()
 {
     DWORD value = 0;
     DWORD size = sizeof(value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kAdjustPermissionsValue, RRF_RT_ANY, nullptr, &value,
-                        &size) == ERROR_SUCCESS &&
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kAdjustPermissionsValue, RRF_RT_ANY, nullptr, &value, &size) ==
+               ERROR_SUCCESS &&
            value != 0;
 }
 
@@ -343,8 +347,8 @@ int Window()
     if (RegisterClassExW(&windowClass) == 0) {
         return 1;
     }
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Floor", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
-                                  nullptr, windowClass.hInstance, nullptr);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Floor", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
     if (window == nullptr) {
         return 1;
     }
@@ -379,8 +383,8 @@ int Window()
     // The teardown's lines after the log, as the agent writes them to the debugger.
     Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");
     CloseHandle(stop);
-    if (auto uninitialize = reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(
-            g_engine != nullptr ? GetProcAddress(g_engine, "OvUninitialize") : nullptr))) {
+    if (auto uninitialize = reinterpret_cast<int (*)()>(
+            reinterpret_cast<void (*)()>(g_engine != nullptr ? GetProcAddress(g_engine, "OvUninitialize") : nullptr))) {
         uninitialize();
     }
     Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");

@@ -28,8 +28,8 @@ public:
           source_(HKEY_LOCAL_MACHINE, kEventSourceKey), remembered_(HKEY_LOCAL_MACHINE, kInstallFolderKey)
     {
         CreateDirectoryW(folder_.c_str(), nullptr);
-        for (const wchar_t* file : {L"HalyardCheck.exe", kAgentProgram, kEngineLibrary, kSyncMonitorProgram,
-                                    kSyncApplicationProgram}) {
+        for (const wchar_t* file :
+             {L"HalyardCheck.exe", kAgentProgram, kEngineLibrary, kSyncMonitorProgram, kSyncApplicationProgram}) {
             CopyFileW(BesideThisProgram(file).c_str(), (folder_ + L"\\" + file).c_str(), FALSE);
         }
         source_.SetString(kEventMessageFileValue, folder_ + L"\\Halyard.exe");
@@ -90,10 +90,11 @@ std::wstring TempOf(const AgentRun& run)
 }
 
 const Results kHealthy = {
-    {"install.files", "ok"},      {"install.run", "ok"},      {"install.eventsource", "ok"}, {"install.folder", "ok"},
-    {"engine.file", "ok"},        {"engine.machine", "ok"},   {"engine.exports", "ok"},      {"companions", "ok"},
-    {"policy.drive", "ok"},       {"policy.permissions", "ok"}, {"terminate", "ok"},         {"sessions", "ok"},
-    {"session.instance", "ok"},   {"session.engine", "ok"},   {"session.folders", "skipped"},
+    {"install.files", "ok"},      {"install.run", "ok"},    {"install.eventsource", "ok"},
+    {"install.folder", "ok"},     {"engine.file", "ok"},    {"engine.machine", "ok"},
+    {"engine.exports", "ok"},     {"companions", "ok"},     {"policy.drive", "ok"},
+    {"policy.permissions", "ok"}, {"terminate", "ok"},      {"sessions", "ok"},
+    {"session.instance", "ok"},   {"session.engine", "ok"}, {"session.folders", "skipped"},
 };
 
 class CheckTool : public testing::Test
@@ -123,54 +124,102 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
         std::string text; // in the text of the check named first in the row
     } rows[] = {
         {"healthy", [](Installation&, ScopedRegistryKey&) {}, {}, 0, ""},
-        {"engine missing", [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kEngineLibrary).c_str()); },
-         {{"engine.file", "failure"}, {"engine.machine", "skipped"}, {"engine.exports", "skipped"},
+        {"engine missing",
+         [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kEngineLibrary).c_str()); },
+         {{"engine.file", "failure"},
+          {"engine.machine", "skipped"},
+          {"engine.exports", "skipped"},
           {"install.folder", "warning"}},
-         2, "8007007E"},
+         2,
+         "8007007E"},
         {"engine not x64", patchMachine, {{"engine.machine", "failure"}, {"engine.exports", "skipped"}}, 2, "800700C1"},
         {"engine without its entry points",
          [](Installation& i, ScopedRegistryKey&) {
-             CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(), (i / kEngineLibrary).c_str(), FALSE);
+             CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(), (i / kEngineLibrary).c_str(),
+                       FALSE);
          },
-         {{"engine.exports", "failure"}}, 2, "lacks OvInitializeIPC2, OvPrepareForLogoff, OvUninitialize: the agent reports 8007007F"},
-        {"a companion missing", [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kSyncApplicationProgram).c_str()); },
-         {{"companions", "warning"}}, 1, "no OrvantaSync.exe"},
-        {"logon start removed", [](Installation&, ScopedRegistryKey&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); },
-         {{"install.run", "failure"}}, 2, "cannot be read (error 2)"},
+         {{"engine.exports", "failure"}},
+         2,
+         "lacks OvInitializeIPC2, OvPrepareForLogoff, OvUninitialize: the agent reports 8007007F"},
+        {"a companion missing",
+         [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kSyncApplicationProgram).c_str()); },
+         {{"companions", "warning"}},
+         1,
+         "no OrvantaSync.exe"},
+        {"logon start removed",
+         [](Installation&, ScopedRegistryKey&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); },
+         {{"install.run", "failure"}},
+         2,
+         "cannot be read (error 2)"},
         {"logon start elsewhere",
          [](Installation&, ScopedRegistryKey&) {
              const wchar_t other[] = L"\"C:\\Elsewhere\\Halyard.exe\"";
              RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, other, sizeof(other));
          },
-         {{"install.run", "failure"}}, 2, "runs \"C:\\Elsewhere\\Halyard.exe\", not"},
-        {"event source not registered", [](Installation& i, ScopedRegistryKey&) { i.Unregister(); },
-         {{"install.eventsource", "warning"}}, 1, "not registered"},
-        {"no policy key", [](Installation&, ScopedRegistryKey& p) { p.Delete(); },
-         {{"policy.drive", "failure"}, {"sessions", "skipped"}}, 2, "\"On-demand Sync is not configured.  Exit.\""},
-        {"no drive value", [](Installation&, ScopedRegistryKey&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kDiskVolumeValue); },
-         {{"policy.drive", "failure"}, {"sessions", "skipped"}}, 2, "\"On-demand Sync drive is not configured.  Exit.\""},
-        {"drive value over 60 bytes", [=](Installation&, ScopedRegistryKey& p) { p.SetString(drive, std::wstring(30, L'O')); },
-         {{"policy.drive", "failure"}, {"sessions", "skipped"}}, 2, "\"On-demand Sync drive is not configured.  Exit.\""},
-        {"revert meant on, read off", [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"true"); },
-         {{"policy.permissions", "warning"}}, 1, "read as off from REG_SZ \"true\""},
-        {"revert on, no sync root", [](Installation&, ScopedRegistryKey& p) { p.SetDword(kAdjustPermissionsValue, 1); },
-         {{"session.folders", "warning"}}, 1, "SyncRootLocation is not set"},
+         {{"install.run", "failure"}},
+         2,
+         "runs \"C:\\Elsewhere\\Halyard.exe\", not"},
+        {"event source not registered",
+         [](Installation& i, ScopedRegistryKey&) { i.Unregister(); },
+         {{"install.eventsource", "warning"}},
+         1,
+         "not registered"},
+        {"no policy key",
+         [](Installation&, ScopedRegistryKey& p) { p.Delete(); },
+         {{"policy.drive", "failure"}, {"sessions", "skipped"}},
+         2,
+         "\"On-demand Sync is not configured.  Exit.\""},
+        {"no drive value",
+         [](Installation&, ScopedRegistryKey&) {
+             RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kDiskVolumeValue);
+         },
+         {{"policy.drive", "failure"}, {"sessions", "skipped"}},
+         2,
+         "\"On-demand Sync drive is not configured.  Exit.\""},
+        {"drive value over 60 bytes",
+         [=](Installation&, ScopedRegistryKey& p) { p.SetString(drive, std::wstring(30, L'O')); },
+         {{"policy.drive", "failure"}, {"sessions", "skipped"}},
+         2,
+         "\"On-demand Sync drive is not configured.  Exit.\""},
+        {"revert meant on, read off",
+         [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"true"); },
+         {{"policy.permissions", "warning"}},
+         1,
+         "read as off from REG_SZ \"true\""},
+        {"revert on, no sync root",
+         [](Installation&, ScopedRegistryKey& p) { p.SetDword(kAdjustPermissionsValue, 1); },
+         {{"session.folders", "warning"}},
+         1,
+         "SyncRootLocation is not set"},
         {"engine cut short",
-         [](Installation& i, ScopedRegistryKey&) { WriteFileBytes(i / kEngineLibrary, ReadFileBytes(i / kEngineLibrary).substr(0, 300)); },
-         {{"engine.machine", "failure"}, {"engine.exports", "skipped"}}, 2, "is not a Windows library"},
+         [](Installation& i, ScopedRegistryKey&) {
+             WriteFileBytes(i / kEngineLibrary, ReadFileBytes(i / kEngineLibrary).substr(0, 300));
+         },
+         {{"engine.machine", "failure"}, {"engine.exports", "skipped"}},
+         2,
+         "is not a Windows library"},
         {"logon start off by policy",
-         [&folders](Installation&, ScopedRegistryKey&) { folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kExplorerPolicyKey));
-             folders->SetDword(kDisableMachineRunValue, 1); },
-         {{"install.run", "failure"}}, 2, "DisableLocalMachineRun"},
-        {"revert on from a one-character string", [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"0"); },
-         {{"policy.permissions", "warning"}, {"session.folders", "warning"}}, 1, "read as on from REG_SZ \"0\""},
+         [&folders](Installation&, ScopedRegistryKey&) {
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kExplorerPolicyKey));
+             folders->SetDword(kDisableMachineRunValue, 1);
+         },
+         {{"install.run", "failure"}},
+         2,
+         "DisableLocalMachineRun"},
+        {"revert on from a one-character string",
+         [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"0"); },
+         {{"policy.permissions", "warning"}, {"session.folders", "warning"}},
+         1,
+         "read as on from REG_SZ \"0\""},
         {"revert on, sync root a drive's root",
          [&folders](Installation&, ScopedRegistryKey& p) {
              p.SetDword(kAdjustPermissionsValue, 1);
              folders.reset(new ScopedRegistryKey(HKEY_CURRENT_USER, kSyncFoldersKey));
              folders->SetString(kSyncRootValue, L"C:\\");
          },
-         {{"session.folders", "warning"}}, 1, "C:\\ is a drive's root: the revert never writes it"},
+         {{"session.folders", "warning"}},
+         1,
+         "C:\\ is a drive's root: the revert never writes it"},
         // Last: the agent of this session ends at the signal, and then another program holds its name.
         {"terminate event held signalled",
          [&held](Installation&, ScopedRegistryKey&) {
@@ -178,14 +227,18 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
              SetEvent(held.get());
              WaitForAgentWindow(false, 20000);
          },
-         {{"terminate", "failure"}, {"sessions", "warning"}}, 2, "is held signalled"},
+         {{"terminate", "failure"}, {"sessions", "warning"}},
+         2,
+         "is held signalled"},
         {"instance name held, no agent",
          [&held](Installation&, ScopedRegistryKey&) {
              SetLastError(0);
              held.reset(CreateMutexW(nullptr, TRUE, kInstanceMutexName));
              EXPECT_EQ(0u, GetLastError()) << "an agent still holds the name";
          },
-         {{"session.instance", "failure"}, {"sessions", "warning"}}, 2, "no agent runs in this session"},
+         {{"session.instance", "failure"}, {"sessions", "warning"}},
+         2,
+         "no agent runs in this session"},
     };
     AgentRun agent;
     {
@@ -212,7 +265,8 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
         } else {
             EXPECT_EQ("ok", checked.report.at("result"));
             EXPECT_EQ(HALYARD_VERSION_TEXT, checked.report.at("version"));
-            EXPECT_EQ(Narrow(installation.Folder()), Text(checked, "install.files").substr(Text(checked, "install.files").find(" in ") + 4));
+            EXPECT_EQ(Narrow(installation.Folder()),
+                      Text(checked, "install.files").substr(Text(checked, "install.files").find(" in ") + 4));
         }
     }
 }

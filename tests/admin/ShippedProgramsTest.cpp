@@ -32,8 +32,7 @@ TEST(ShippedPrograms, AreTerminalServerAwareAndKeepAslrAndDep)
     const WORD required = IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE | IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE |
                           IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
     for (const std::wstring& program : programs) {
-        EXPECT_EQ(required, DllCharacteristics(ReadFileBytes(staging + L"\\" + program)) & required)
-            << Narrow(program);
+        EXPECT_EQ(required, DllCharacteristics(ReadFileBytes(staging + L"\\" + program)) & required) << Narrow(program);
     }
 }
 
