@@ -95,7 +95,17 @@ std::wstring SyncEngine::StatusMeaning(int status)
         return L"the libOVSyncEngine.dll beside Halyard.exe lacks the engine's entry points (a client half installed "
                L"or removed); it stays loaded, so a repaired client is used from the next logon on";
     case 0x800700C1u:
-        return L"the libOVSyncEngine.dll beside Halyard.exe is not a 64-bit library";
+        return L"the libOVSyncEngine.dll beside Halyard.exe is 32-bit, truncated or damaged";
+    case 0x80070005u:
+        return L"the libOVSyncEngine.dll beside Halyard.exe cannot be opened by this user (access denied: a folder of "
+               L"that name, or permissions that keep the user out)";
+    case 0x80070020u:
+        return L"the libOVSyncEngine.dll beside Halyard.exe is held by another program that lets nobody read it (a "
+               L"sharing violation: an installer replacing it)";
+    case 0x800703E6u:
+        return L"the libOVSyncEngine.dll beside Halyard.exe, or a library it needs, crashed while it started (damaged)";
+    case 0x8007045Au:
+        return L"the libOVSyncEngine.dll beside Halyard.exe, or a library it needs, refused to start";
     default:
         return L"the engine did not accept the connection";
     }

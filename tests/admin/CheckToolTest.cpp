@@ -197,7 +197,27 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          },
          {{"engine.machine", "failure"}, {"engine.exports", "skipped"}},
          2,
-         "is not a Windows library"},
+         "is not an image Windows maps (truncated or damaged, error 193): the agent reports 800700C1 every 2 s: the "
+         "libOVSyncEngine.dll beside Halyard.exe is 32-bit, truncated or damaged"},
+        {"engine a folder",
+         [](Installation& i, ScopedRegistryKey&) {
+             DeleteFileW((i / kEngineLibrary).c_str());
+             CreateDirectoryW((i / kEngineLibrary).c_str(), nullptr);
+         },
+         {{"engine.file", "failure"},
+          {"engine.machine", "skipped"},
+          {"engine.exports", "skipped"},
+          {"install.folder", "warning"}},
+         2,
+         "is a folder, not the library: the agent reports 80070005"},
+        {"engine held by another program",
+         [&held](Installation& i, ScopedRegistryKey&) {
+             held.reset(CreateFileW((i / kEngineLibrary).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+         },
+         {{"engine.file", "failure"}, {"engine.machine", "skipped"}, {"engine.exports", "skipped"}},
+         2,
+         "(a sharing violation): the agent reports 80070020"},
         {"logon start off by policy",
          [&folders](Installation&, ScopedRegistryKey&) {
              folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kExplorerPolicyKey));
@@ -268,6 +288,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
             EXPECT_EQ(Narrow(installation.Folder()),
                       Text(checked, "install.files").substr(Text(checked, "install.files").find(" in ") + 4));
         }
+        held.reset();
     }
 }
 
