@@ -16,4 +16,9 @@ void SetShutdownOrder()
     }
 }
 
+void RegisterForRestart()
+{
+    RegisterApplicationRestart(L"/run", RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+}
+
 } // namespace Orvanta::Deskweave

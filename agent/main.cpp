@@ -77,6 +77,7 @@ int RunAgent(HINSTANCE instance)
     ReportStart(logFileOpen);
 
     SetShutdownOrder();
+    RegisterForRestart();
 
     const std::wstring title = LoadWindowTitle(instance);
     Window window(0);

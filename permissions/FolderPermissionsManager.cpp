@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 #include <system_error>
 
 namespace Orvanta::Deskweave {
@@ -104,6 +105,7 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
     try {
         // Full access although only read: a user who may not write the key gets no locations.
         const LONG status = key.Open(HKEY_CURRENT_USER, kSyncFoldersKey, KEY_ALL_ACCESS);
+        settingsRead_.key = status;
         if (status != ERROR_SUCCESS) {
             Trace(L"%S:Registry::Open: failed with error: %ld\n", kRetrieveName, status);
             return;
@@ -120,10 +122,13 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
             {kPersonalFolderRootValue, &personalFolderRootLocation},
         };
         std::vector<wchar_t> buffer(MAX_PATH);
-        for (const Location& location : locations) {
+        for (size_t i = 0; i < std::size(locations); ++i) {
+            const Location& location = locations[i];
             std::fill(buffer.begin(), buffer.end(), L'\0');
             ULONG size = static_cast<ULONG>(buffer.size() * sizeof(wchar_t));
-            const LONG queried = key.QueryStringValue(location.valueName, buffer.data(), size);
+            DWORD type = REG_NONE;
+            const LONG queried = key.QueryStringValue(location.valueName, buffer.data(), size, &type);
+            settingsRead_.values[i] = {location.valueName, queried, type};
             if (queried != ERROR_SUCCESS) {
                 Trace(L"%S:Registry::QueryStringValue: failed to query value: %s with error: %ld\n", kRetrieveName,
                       location.valueName, queried);
@@ -150,8 +155,37 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
     }
 }
 
+// The settings the administrator cannot otherwise see were not read: one entry for the key, or one a
+// value; an absent key or value is a user without On-demand Sync, and gets none.
+void FolderPermissionsManager::ReportUnreadableSettings() const
+{
+    const std::wstring key = L"HKEY_CURRENT_USER\\" + std::wstring(kSyncFoldersKey);
+    if (settingsRead_.key != ERROR_SUCCESS && settingsRead_.key != ERROR_FILE_NOT_FOUND) {
+        EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_PERMISSION_SETTINGS_UNREADABLE,
+                         {EventLog::ThisSession(), key, L"error " + std::to_wstring(settingsRead_.key)});
+    }
+    for (const ValueRead& value : settingsRead_.values) {
+        std::wstring why;
+        if (value.name == nullptr || value.status == ERROR_FILE_NOT_FOUND) {
+            continue;
+        }
+        if (value.status == ERROR_MORE_DATA) {
+            why = L"error 234: it holds 260 characters or more";
+        } else if (value.status != ERROR_SUCCESS) {
+            why = L"error " + std::to_wstring(value.status);
+        } else if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
+            why = L"it is not a string but a value of type " + std::to_wstring(value.type);
+        }
+        if (!why.empty()) {
+            EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_PERMISSION_SETTINGS_UNREADABLE,
+                             {EventLog::ThisSession(), key + L"\\" + value.name, why});
+        }
+    }
+}
+
 void FolderPermissionsManager::RevertRootAndChildrenFoldersToInheritedPermissions()
 {
+    ReportUnreadableSettings();
     try {
         // The children read the sync root's DACL as the first call leaves it.
         InheritPermissionsFromSrcFolder(syncRootLocation, parentFolderLocation);
@@ -172,6 +206,11 @@ void FolderPermissionsManager::InheritPermissionsFromSrcFolder(const std::wstrin
     }
     if (srcFolderPath.empty()) {
         Trace(L"%S: invalid (empty) srcFolderPath parameter\n", kInheritName);
+        ReportRevertFailure(destFolderPath, &destFolderPath == &syncRootLocation
+                                                ? L"the folder above it cannot be derived from the location (a "
+                                                  L"drive's root, or a location without a backslash)"
+                                                : L"there is no sync root to inherit from (SyncRootLocation is not "
+                                                  L"set, or cannot be read)");
         return;
     }
     Trace(L"%S: destination folder: %s to inherit permissions from source folder: %s\n", kInheritName,

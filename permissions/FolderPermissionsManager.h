@@ -22,6 +22,18 @@ public:
     // The sync root from its parent, then the personal, shared and favorite roots from the sync root.
     void RevertRootAndChildrenFoldersToInheritedPermissions();
 
+    // How the constructor read the settings: the key's open status, and each location value's status
+    // and registry type, in the order they are read. The revert reports each one that could not be read
+    // for another reason than being absent, and the administrators' tools say why a location is empty.
+    struct ValueRead {
+        const wchar_t* name;
+        LONG status;
+        DWORD type;
+    };
+    struct SettingsRead {
+        LONG key = ERROR_FILE_NOT_FOUND;
+        ValueRead values[4] = {};
+    };
     // The locations as the constructor read them: what the revert works on, for administrators' tools.
     struct Locations {
         std::wstring parentFolder;
@@ -29,11 +41,12 @@ public:
         std::wstring personalFolderRoot;
         std::wstring sharedFoldersRoot;
         std::wstring favoriteFoldersRoot;
+        SettingsRead read;
     };
     Locations GetLocations() const
     {
-        return {parentFolderLocation, syncRootLocation, personalFolderRootLocation, sharedFoldersRootLocation,
-                favoriteFoldersRootLocation};
+        return {parentFolderLocation,       syncRootLocation,          personalFolderRootLocation,
+                sharedFoldersRootLocation, favoriteFoldersRootLocation, settingsRead_};
     }
     // True for a drive letter and a colon, the form a location of a drive's root takes once its
     // backslash is gone: the revert reads such a folder's DACL from the root, and never writes one.
@@ -47,6 +60,7 @@ public:
 
 private:
     void RetrieveFolderLocationsFromHkcuRegistry();
+    void ReportUnreadableSettings() const;
     void InheritPermissionsFromSrcFolder(const std::wstring& destFolderPath, const std::wstring& srcFolderPath);
 
     std::wstring parentFolderLocation;
@@ -54,6 +68,7 @@ private:
     std::wstring personalFolderRootLocation;
     std::wstring sharedFoldersRootLocation;
     std::wstring favoriteFoldersRootLocation;
+    SettingsRead settingsRead_;
 };
 
 } // namespace Orvanta::Deskweave

@@ -12,14 +12,17 @@ LONG Registry::Open(HKEY root, const wchar_t* subKey, REGSAM access)
     return status;
 }
 
-LONG Registry::QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG& size)
+LONG Registry::QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG& size, DWORD* type)
 {
-    DWORD type = 0;
+    DWORD read = 0;
     DWORD bytes = size;
     const LONG status =
-        RegQueryValueExW(key_.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+        RegQueryValueExW(key_.get(), valueName, nullptr, &read, reinterpret_cast<BYTE*>(buffer), &bytes);
     if (status == ERROR_SUCCESS) {
         size = bytes / sizeof(wchar_t);
+    }
+    if (type != nullptr) {
+        *type = read;
     }
     return status;
 }

@@ -19,8 +19,8 @@ public:
 
     LONG Open(HKEY root, const wchar_t* subKey, REGSAM access);
     // size: in, the buffer's size in bytes; out, the number of characters read. On 234 (more data)
-    // nothing may be taken from the buffer.
-    LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG& size);
+    // nothing may be taken from the buffer. type, when given, receives the value's registry type.
+    LONG QueryStringValue(const wchar_t* valueName, wchar_t* buffer, ULONG& size, DWORD* type = nullptr);
     // Data shorter than 4 bytes fills the low bytes and leaves the rest 0; longer data gives 234.
     LONG QueryDWORDValue(const wchar_t* valueName, DWORD& value);
     void Close();

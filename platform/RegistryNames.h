@@ -27,6 +27,13 @@ constexpr wchar_t kInstallFolderValue[] = L"InstallFolder";
 constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Halyard";
 constexpr wchar_t kEventMessageFileValue[] = L"EventMessageFile";
 
+// Where Task Manager's Startup tab and Settings > Apps > Startup keep an entry of the machine's Run key
+// (Run) or of its 32-bit view (Run32) switched on or off, under HKEY_LOCAL_MACHINE: a 12-byte value of
+// the entry's name, whose first byte is 03 when it is off.
+constexpr wchar_t kStartupApprovedRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+constexpr wchar_t kStartupApprovedRun32Key[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run32";
+
 // Machine (HKEY_LOCAL_MACHINE) and user (HKEY_CURRENT_USER) policy that keeps Windows from running the
 // machine's Run key at logon, and with it the agent.
 constexpr wchar_t kExplorerPolicyKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";

@@ -1,6 +1,8 @@
 #include "admin/check/CheckReport.h"
 
 #include <algorithm>
+#include <cwctype>
+#include <vector>
 #include <utility>
 
 namespace Orvanta::Deskweave {
@@ -9,6 +11,7 @@ namespace {
 constexpr size_t kConsoleWidth = 100;
 constexpr size_t kResultWidth = 8;
 constexpr size_t kIdWidth = 20;
+constexpr size_t kSummaryLength = 2048;
 
 const char* Name(CheckResult result)
 {
@@ -31,26 +34,59 @@ std::wstring Padded(const std::string& text, size_t width)
     return padded;
 }
 
-// The text in lines of at most `width`, each after `indent` but the first, broken at blanks outside
-// double quotes: a quoted text (the agent's own log line) stays whole, and a longer piece stands alone.
+// A word that starts a path of a file, a folder or a registry key, which may hold blanks.
+bool StartsPath(std::wstring word)
+{
+    while (!word.empty() && (word[0] == L'(' || word[0] == L'"')) {
+        word.erase(0, 1);
+    }
+    return (word.size() >= 3 && iswalpha(word[0]) && word[1] == L':' && word[2] == L'\\') ||
+           word.rfind(L"\\\\", 0) == 0 || word.rfind(L"HKLM\\", 0) == 0 || word.rfind(L"HKCU\\", 0) == 0 ||
+           word.rfind(L"HKEY_", 0) == 0;
+}
+
+// The pieces a line may break between: words, except inside double quotes (the agent's own log line)
+// and inside a path, which runs from its first word to the end of its clause (a word ending with a
+// comma, semicolon, colon or parenthesis: no path holds ": "), since a path's blanks are its own.
+std::vector<std::wstring> Pieces(const std::wstring& text)
+{
+    std::vector<std::wstring> pieces;
+    std::wstring piece;
+    std::wstring word;
+    bool quoted = false;
+    bool path = false;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != L' ') {
+            quoted = quoted != (text[i] == L'"');
+            word += text[i];
+            continue;
+        }
+        path = path || StartsPath(word);
+        if (path && !word.empty() && wcschr(L",;:)", word.back()) != nullptr) {
+            path = false;
+        }
+        piece += (piece.empty() ? L"" : L" ") + word;
+        word.clear();
+        if ((!quoted && !path) || i == text.size()) {
+            pieces.push_back(piece);
+            piece.clear();
+        }
+    }
+    return pieces;
+}
+
+// The text in lines of at most `width`, each after `indent` but the first, broken only between
+// pieces; a longer piece stands alone.
 std::wstring Wrapped(const std::wstring& text, size_t width, const std::wstring& indent)
 {
     std::wstring lines;
     std::wstring line;
-    bool quoted = false;
-    size_t start = 0;
-    for (size_t i = 0; i <= text.size(); ++i) {
-        if (i < text.size() && (text[i] != L' ' || quoted)) {
-            quoted = quoted != (text[i] == L'"');
-            continue;
-        }
-        const std::wstring piece = text.substr(start, i - start);
+    for (const std::wstring& piece : Pieces(text)) {
         if (!line.empty() && line.size() + 1 + piece.size() > width) {
             lines += line + L"\r\n" + indent;
             line.clear();
         }
         line += (line.empty() ? L"" : L" ") + piece;
-        start = i + 1;
     }
     return lines + line + L"\r\n";
 }
@@ -120,6 +156,37 @@ std::wstring CheckReport::Text() const
            L": " + Padded(Name(Result()), 0) + L"(" + std::to_wstring(counts[3]) + L" failure(s), " +
            std::to_wstring(counts[2]) + L" warning(s), " + std::to_wstring(counts[0]) + L" ok, " +
            std::to_wstring(counts[1]) + L" skipped)\r\n";
+}
+
+std::string CheckReport::Summary() const
+{
+    size_t counts[4] = {};
+    std::wstring ids;
+    std::wstring texts;
+    for (const Check& check : checks_) {
+        ++counts[static_cast<int>(check.result)];
+        if (check.result == CheckResult::Failure || check.result == CheckResult::Warning) {
+            const std::wstring id(check.id.begin(), check.id.end());
+            ids += (ids.empty() ? L"" : L", ") + id;
+            texts += L" | " + id + L": " + check.text;
+        }
+    }
+    std::string line = std::string(Name(Result())) + ": " + std::to_string(counts[3]) + " failure(s), " +
+                       std::to_string(counts[2]) + " warning(s), " + std::to_string(counts[0]) + " ok, " +
+                       std::to_string(counts[1]) + " skipped";
+    if (!ids.empty()) {
+        // Printable ASCII as it is; every other character as the JSON writes it.
+        for (const wchar_t c : L": " + ids + texts) {
+            const std::string escaped = c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : Escaped({c});
+            line += c >= 0x20 && c < 0x7F ? escaped : escaped.substr(1, escaped.size() - 2);
+        }
+    }
+    // A deployment tool keeps 2,048 characters of a script's output, the line end included.
+    if (line.size() > kSummaryLength - 2) {
+        line.resize(kSummaryLength - 5);
+        line += "...";
+    }
+    return line + "\r\n";
 }
 
 std::string CheckReport::Json() const

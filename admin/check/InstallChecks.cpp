@@ -1,6 +1,7 @@
 #include "admin/check/InstallChecks.h"
 
-#include "admin/start/AgentStart.h"
+#include "admin/common/RunEntry.h"
+#include "admin/common/SecurityReview.h"
 #include "platform/ObjectNames.h"
 #include "platform/RegistryNames.h"
 
@@ -42,11 +43,6 @@ bool IsOn(HKEY root, const wchar_t* key, const wchar_t* value)
     return RegGetValueW(root, key, value, RRF_RT_REG_DWORD, nullptr, &data, &bytes) == ERROR_SUCCESS && data != 0;
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 Check Files(const CheckContext& context, const std::wstring& agent)
 {
     const std::wstring version = FileVersion(agent);
@@ -67,27 +63,55 @@ Check Files(const CheckContext& context, const std::wstring& agent)
 
 Check LogonStart(const CheckContext& context, const std::wstring& agent)
 {
-    const std::wstring runKey = L"HKLM\\" + std::wstring(kRunKey) + L"\\" + kRunValue;
-    if (IsOn(HKEY_LOCAL_MACHINE, kExplorerPolicyKey, kDisableMachineRunValue) ||
+    const RunEntry entry = RunEntry::Read();
+    const std::wstring value =
+        L"HKLM\\" + std::wstring(entry.only32Bit ? L"Software\\Wow6432Node" + std::wstring(kRunKey).substr(8) : kRunKey) +
+        L"\\" + kRunValue;
+    if (entry.disabledByPolicy ||
         (context.userSession && IsOn(HKEY_CURRENT_USER, kExplorerPolicyKey, kDisableMachineRunValue))) {
         return {
             "install.run", CheckResult::Failure,
             L"the policy DisableLocalMachineRun (\"Do not process the legacy run list\") keeps Windows from running "
             L"the machine's Run key: no agent starts at logon; turn the policy off"};
     }
-    DWORD error = 0;
-    const std::wstring command = LogonStartCommand(error);
-    if (command.empty()) {
+    if (entry.error != ERROR_SUCCESS) {
         return {"install.run", CheckResult::Failure,
-                runKey + L" cannot be read (error " + std::to_wstring(error) +
+                value + L" cannot be read (error " + std::to_wstring(entry.error) +
                     L"): no agent starts at logon; repair the package"};
     }
-    if (!SamePath(command, L"\"" + agent + L"\"")) {
+    if (entry.switchedOff) {
         return {"install.run", CheckResult::Failure,
-                runKey + L" runs " + command + L", not \"" + agent +
-                    L"\": logon starts another program; repair the package"};
+                L"the logon start " + std::wstring(kRunValue) +
+                    L" is switched off in Task Manager's Startup tab (or Settings > Apps > Startup), kept in HKLM\\" +
+                    entry.approvalKey + L": no agent starts at logon; switch it on there"};
     }
-    return {"install.run", CheckResult::Ok, L"logon starts " + command};
+    if (entry.program.empty()) {
+        return {"install.run", CheckResult::Failure,
+                value + L" runs " + entry.command + L", and no such program exists: no agent starts at logon; repair "
+                                                    L"the package"};
+    }
+    if (!SameProgram(entry.program, agent)) {
+        return {"install.run", CheckResult::Failure,
+                value + L" runs " + entry.program + L", not this folder's " + kAgentProgram +
+                    (!entry.quoted && entry.command.find(L' ') != std::wstring::npos
+                         ? L" (its path is not quoted: Windows tries each text before a blank in turn, and that "
+                           L"program is found first)"
+                         : L"") +
+                    L": logon starts another program; repair the package"};
+    }
+    if (entry.blanks) {
+        return {"install.run", CheckResult::Warning,
+                value + L" runs this " + kAgentProgram + L" from a path with blanks, not quoted: Windows tries each "
+                                                         L"text before a blank first (C:\\Program.exe and the like), "
+                                                         L"and a program planted there would run; the package writes "
+                                                         L"it quoted: repair the package"};
+    }
+    if (entry.only32Bit) {
+        return {"install.run", CheckResult::Warning,
+                L"the logon start is only in the 32-bit view, " + value +
+                    L": Windows runs it at logon, but the package writes the 64-bit view; repair the package"};
+    }
+    return {"install.run", CheckResult::Ok, L"logon starts " + entry.command};
 }
 
 Check EventSource(const std::wstring& agent)
@@ -100,7 +124,7 @@ Check EventSource(const std::wstring& agent)
             L"the Event Log source " + std::wstring(kEventSourceName) +
                 L" is not registered: Event Viewer shows the entries without their descriptions; repair the package"};
     }
-    if (!SamePath(file, agent)) {
+    if (!SameProgram(file, agent)) {
         return {"install.eventsource", CheckResult::Warning,
                 L"the Event Log source " + std::wstring(kEventSourceName) + L" reads its messages from " + file +
                     L", not this " + kAgentProgram + L": repair the package"};
@@ -128,11 +152,60 @@ Check InstallFolder(const CheckContext& context)
                 L"upgrades install into " + remembered + L", which holds no " + kEngineLibrary +
                     L": an upgrade without INSTALLDIR is refused (1603); give INSTALLDIR=\"<client folder>\""};
     }
-    if (!SamePath(remembered, context.folder)) {
+    if (!SameProgram(remembered, context.folder)) {
         return {"install.folder", CheckResult::Warning,
                 L"upgrades install into " + remembered + L", not this folder: the agent run at logon is another copy"};
     }
     return {"install.folder", CheckResult::Ok, L"upgrades stay in " + remembered};
+}
+
+// What runs as every user and as the system account must be changeable by administrators only: a
+// standard user who may write the folder, its parent or one of its programs could put code of their own
+// there, and a library planted beside a program is loaded before the system's.
+Check Permissions(const CheckContext& context)
+{
+    std::vector<BYTE> callerSid;
+    const PSID trusted = TrustedCaller(callerSid);
+    const size_t parentEnd = context.folder.find_last_of(L'\\');
+    struct Reviewed {
+        std::wstring path;
+        Guarded kind;
+    };
+    std::vector<Reviewed> reviewed = {{context.folder, Guarded::Folder}};
+    if (parentEnd != std::wstring::npos) {
+        const std::wstring parent = context.folder.substr(0, parentEnd);
+        reviewed.push_back({parent.size() == 2 ? parent + L"\\" : parent, Guarded::Parent});
+    }
+    for (const wchar_t* file : {kAgentProgram, L"HalyardStop.exe", L"HalyardCheck.exe", kEngineLibrary,
+                                kSyncMonitorProgram, kSyncApplicationProgram}) {
+        reviewed.push_back({context.folder + L"\\" + file, Guarded::File});
+    }
+    std::wstring writers;
+    std::wstring unread;
+    for (const Reviewed& item : reviewed) {
+        DWORD error = 0;
+        std::vector<BYTE> descriptor = ReadSecurity(item.path, error);
+        if (descriptor.empty()) {
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                unread += (unread.empty() ? L"" : L", ") + item.path + L" (error " + std::to_wstring(error) + L")";
+            }
+            continue;
+        }
+        const std::wstring writer = FindWriter(descriptor.data(), item.kind, trusted);
+        writers += writer.empty() ? L"" : (writers.empty() ? L"" : L"; ") + item.path + L": " + writer;
+    }
+    if (!writers.empty()) {
+        return {"install.permissions", CheckResult::Failure,
+                writers + L": such an account can put its own code where it runs in every user's session and as the "
+                          L"system account; let only Administrators and the system account change the folder, or "
+                          L"install the client and Halyard into one that is so"};
+    }
+    if (!unread.empty()) {
+        return {"install.permissions", CheckResult::Skipped, L"the permissions of " + unread + L" cannot be read"};
+    }
+    return {"install.permissions", CheckResult::Ok,
+            L"only Administrators, the system account and TrustedInstaller may change " + context.folder +
+                L", its programs and libraries"};
 }
 
 } // namespace
@@ -144,6 +217,7 @@ void CheckInstallation(const CheckContext& context, Checks& checks)
     checks.push_back(LogonStart(context, agent));
     checks.push_back(EventSource(agent));
     checks.push_back(InstallFolder(context));
+    checks.push_back(Permissions(context));
 }
 
 } // namespace Orvanta::Deskweave

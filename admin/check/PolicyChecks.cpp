@@ -9,9 +9,11 @@
 namespace Orvanta::Deskweave {
 namespace {
 
-const wchar_t* TypeName(DWORD type)
+std::wstring TypeName(DWORD type)
 {
     switch (type) {
+    case REG_NONE:
+        return L"REG_NONE";
     case REG_SZ:
         return L"REG_SZ";
     case REG_EXPAND_SZ:
@@ -25,7 +27,7 @@ const wchar_t* TypeName(DWORD type)
     case REG_BINARY:
         return L"REG_BINARY";
     default:
-        return L"a value of another type";
+        return L"a value of type " + std::to_wstring(type);
     }
 }
 

@@ -1,82 +1,105 @@
 #include "admin/check/SessionChecks.h"
 
+#include "admin/check/AgentEntries.h"
+#include "admin/check/AgentLog.h"
 #include "admin/common/AgentSessions.h"
+#include "admin/common/SecurityReview.h"
+#include "admin/stop/AgentStop.h"
 #include "permissions/FolderPermissionsManager.h"
 #include "platform/ObjectNames.h"
+#include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
 #include "session/SyncEngine.h"
 #include "session/SyncWindowHandler.h"
 #include "trace/TraceManager.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
-#include <set>
 
 namespace Orvanta::Deskweave {
 namespace {
 
-// The agent's own trace lines that tell the engine connection.
-const char kConnectedLine[] = "::OvRegisterJobStatusListener returned result = 00000000";
-const char kFailedLine[] = "::OvInitialize2 failed with result = ";
-// The Event Log's entries of the agent's start and engine connection.
-constexpr DWORD kStartedEntry = 100;
-constexpr DWORD kEngineUnavailableEntry = 200;
-constexpr DWORD kEngineConnectedEntry = 201;
-// The newest entries that are read: a machine's whole Application log is not.
-constexpr DWORD kEventLogBytes = 4 << 20;
-
-struct EventLogTraits {
-    static HANDLE Invalid() noexcept { return nullptr; }
-    static void Close(HANDLE log) noexcept { CloseEventLog(log); }
-};
-using UniqueEventLog = UniqueResource<HANDLE, EventLogTraits>;
-
-std::wstring Widen(const std::string& text)
+std::wstring Hex(unsigned status)
 {
-    return std::wstring(text.begin(), text.end());
+    wchar_t text[16] = {};
+    _snwprintf_s(text, _countof(text), _TRUNCATE, L"%08X", status);
+    return text;
 }
 
 Check Terminate()
 {
     const UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
+    const DWORD error = event ? 0 : GetLastError();
     if (event && WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0) {
         return {"terminate", CheckResult::Failure,
                 std::wstring(kTerminateEventName) +
                     L" is held signalled: every agent that starts ends at once "
                     L"(entry 600); end the process that holds it (HalyardStop exits with 4 in this state)"};
     }
-    return {"terminate", CheckResult::Ok, std::wstring(kTerminateEventName) + L" is not signalled"};
+    if (event || error == ERROR_FILE_NOT_FOUND) {
+        return {"terminate", CheckResult::Ok,
+                std::wstring(kTerminateEventName) + (event ? L" is not signalled" : L" is not there yet: the first "
+                                                                                    L"agent makes it")};
+    }
+    return {"terminate", CheckResult::Failure,
+            std::wstring(kTerminateEventName) + L" cannot be opened (error " + std::to_wstring(error) + L"): " +
+                TerminateEventRefusal(error)};
 }
 
-Check Sessions(const Checks& checks)
+std::wstring Others(const std::vector<AgentProcess>& processes)
+{
+    std::wstring others;
+    for (const AgentProcess& process : processes) {
+        if (!process.agent) {
+            others += (others.empty() ? L"" : L", ") + std::to_wstring(process.processId) + L" in session " +
+                      std::to_wstring(process.sessionId) + L" (" + process.image + L")";
+        }
+    }
+    return others.empty() ? others
+                          : L"; programs named " + std::wstring(kAgentProgram) + L" that are not the installed agent (" +
+                                InstalledAgent() + L"): " + others;
+}
+
+Check Sessions(const Checks& checks, const std::vector<AgentProcess>& processes,
+               const std::vector<AgentProcess>& agents, DWORD listError)
 {
     const Check* drive = FindCheck(checks, "policy.drive");
     if (drive != nullptr && drive->result == CheckResult::Failure) {
         return {"sessions", CheckResult::Skipped, L"the policy turns the agent off (policy.drive)"};
     }
-    const std::vector<AgentProcess> agents = RunningAgents();
+    if (listError != 0) {
+        return {"sessions", CheckResult::Skipped,
+                L"the processes of this machine cannot be listed (error " + std::to_wstring(listError) + L")"};
+    }
     std::wstring with;
     std::wstring without;
     for (const UserSession& session : InteractiveUserSessions()) {
-        std::wstring& list = AgentOfSession(agents, session.id) != nullptr ? with : without;
-        list += (list.empty() ? L"" : L", ") + std::to_wstring(session.id) + L" (" + session.user + L")";
+        const AgentProcess* agent = AgentOfSession(agents, session.id);
+        std::wstring& list = agent != nullptr ? with : without;
+        list += (list.empty() ? L"" : L", ") + std::to_wstring(session.id) + L" (" + session.user +
+                (agent != nullptr && agent->image.empty() ? L", an agent whose path cannot be read from here" : L"") +
+                L")";
     }
     if (!without.empty()) {
         return {"sessions", CheckResult::Warning,
                 L"sessions without an agent: " + without + L"; with one: " + (with.empty() ? L"none" : with) +
-                    L"; HalyardStop /start as the system account starts them, else their users' next logon"};
+                    L"; HalyardStop /start as the system account starts them, else their users' next logon" +
+                    Others(processes)};
     }
     return {"sessions", CheckResult::Ok,
-            L"every session with a logged-on user runs an agent: " + (with.empty() ? L"none logged on" : with)};
+            L"every session with a logged-on user runs an agent: " + (with.empty() ? L"none logged on" : with) +
+                Others(processes)};
 }
 
-Check Instance(const CheckContext& context)
+Check Instance(const CheckContext& context, const std::vector<AgentProcess>& agents)
 {
-    if (!context.userSession) {
-        return {"session.instance", CheckResult::Skipped, L"not in a user's session"};
+    // The instance guard is the session's, whoever asks in it.
+    if (context.caller.session == 0) {
+        return {"session.instance", CheckResult::Skipped, L"session 0 runs no agent"};
     }
-    const std::vector<AgentProcess> agents = RunningAgents();
     const UniqueHandle guard(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName));
-    if (guard && AgentOfSession(agents, context.session) == nullptr) {
+    if (guard && AgentOfSession(agents, context.caller.session) == nullptr) {
         return {"session.instance", CheckResult::Failure,
                 std::wstring(kInstanceMutexName) +
                     L" exists, but no agent runs in this session: another program holds "
@@ -87,129 +110,89 @@ Check Instance(const CheckContext& context)
                   : std::wstring(kInstanceMutexName) + L" is free for the next agent"};
 }
 
-// The engine connection from this user's newest log file.
-Check EngineFromLog()
+// A session's engine connection from its agent's newest log, in words; `failed` when not connected.
+std::wstring FromLog(const AgentLog& log, bool& failed)
 {
-    const std::wstring folder = TraceManager::GetLogFilesPath();
-    std::wstring newest;
-    WIN32_FIND_DATAW found = {};
-    const UniqueFindHandle search(FindFirstFileW(TraceManager::SearchPattern(folder).c_str(), &found));
-    for (BOOL more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found)) {
-        // Named by their creation time with the year first: the greatest name is the newest file.
-        if (CompareStringOrdinal(found.cFileName, -1, newest.c_str(), -1, FALSE) == CSTR_GREATER_THAN) {
-            newest = found.cFileName;
-        }
+    switch (log.state) {
+    case AgentLog::State::Connected:
+        return L"connected to the engine at " + log.time + L" (" + log.file + L")";
+    case AgentLog::State::NotConnected:
+        failed = true;
+        return L"not connected to the engine: the last attempt, at " + log.time + L", returned " + Hex(log.status) +
+               L": " + SyncEngine::StatusMeaning(static_cast<int>(log.status)) + L" (" + log.file + L")";
+    case AgentLog::State::NoAttempt:
+        return L"no connection attempt yet (" + log.file + L")";
+    default:
+        return L"its newest log cannot be read (error " + std::to_wstring(log.error) + L")";
     }
-    if (newest.empty()) {
-        return {"session.engine", CheckResult::Skipped, L"no agent log in " + folder};
-    }
-    const std::wstring path = folder + L"\\" + newest;
-    const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    // A log stays under 5 MiB and some lines; what is beyond that is not the agent's.
-    std::string text(6 << 20, '\0');
-    DWORD read = 0;
-    if (!file || !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
-        return {"session.engine", CheckResult::Skipped,
-                path + L" cannot be read (error " + std::to_wstring(GetLastError()) + L")"};
-    }
-    text.resize(read);
-    const size_t connected = text.rfind(kConnectedLine);
-    const size_t failed = text.rfind(kFailedLine);
-    // "[thread] [MM/DD hh:mm:ss] message": the time of the line that holds `at`.
-    const auto timeOf = [&text](size_t at) {
-        const size_t line = text.rfind('\n', at);
-        const size_t start = line == std::string::npos ? 0 : line + 1;
-        return start + 26 <= at ? Widen(text.substr(start + 12, 14)) : std::wstring(L"(no time)");
-    };
-    if (connected != std::string::npos) {
-        return {"session.engine", CheckResult::Ok,
-                L"connected to the engine at " + timeOf(connected) + L" (" + newest + L")"};
-    }
-    if (failed != std::string::npos) {
-        const std::string status = text.substr(failed + sizeof(kFailedLine) - 1, 8);
-        return {"session.engine", CheckResult::Failure,
-                L"not connected to the engine: the last attempt, at " + timeOf(failed) + L", returned " +
-                    Widen(status) + L": " +
-                    SyncEngine::StatusMeaning(static_cast<int>(strtoul(status.c_str(), nullptr, 16))) + L" (" + newest +
-                    L")"};
-    }
-    return {"session.engine", CheckResult::Skipped, L"no connection attempt yet in " + newest};
 }
 
-// The engine connection of every session from the agents' newest Event Log entries: the answer where
-// no user's log can be read (the system account, remoting).
-Check EngineFromEventLog()
+// In the caller's own session: its user's newest log.
+Check EngineOfThisSession(const CheckContext& context, const std::vector<AgentProcess>& agents)
 {
-    const UniqueEventLog log(OpenEventLogW(nullptr, L"Application"));
-    if (!log) {
-        return {"session.engine", CheckResult::Skipped,
-                L"not in a user's session, and the Application log cannot be read (error " +
-                    std::to_wstring(GetLastError()) + L")"};
+    if (AgentOfSession(agents, context.caller.session) == nullptr) {
+        return {"session.engine", CheckResult::Skipped, L"no agent runs in this session (see sessions)"};
     }
-    struct Latest {
-        DWORD id;
-        std::wstring status;
-    };
-    std::map<std::wstring, Latest> sessions;
-    std::vector<BYTE> buffer(64 * 1024);
-    for (DWORD total = 0; total < kEventLogBytes;) {
-        DWORD read = 0;
-        DWORD needed = 0;
-        if (!ReadEventLogW(log.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
-                           static_cast<DWORD>(buffer.size()), &read, &needed) ||
-            read == 0) {
-            break;
-        }
-        total += read;
-        for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read;) {
-            const auto* record = reinterpret_cast<const EVENTLOGRECORD*>(buffer.data() + at);
-            const auto* source = reinterpret_cast<const wchar_t*>(record + 1);
-            const DWORD id = record->EventID & 0xFFFF;
-            if (record->Length == 0 || at + record->Length > read) {
-                break;
-            }
-            if (wcscmp(source, kEventSourceName) == 0 && record->NumStrings >= 1 &&
-                (id == kStartedEntry || id == kEngineUnavailableEntry || id == kEngineConnectedEntry)) {
-                const auto* strings = reinterpret_cast<const wchar_t*>(buffer.data() + at + record->StringOffset);
-                const std::wstring session = strings;
-                const std::wstring second = record->NumStrings >= 2 ? strings + session.size() + 1 : L"";
-                // Read newest first: the first entry of a session is its latest.
-                sessions.emplace(session, Latest{id, second});
-            }
-            at += record->Length;
-        }
+    const std::wstring folder = TraceManager::GetLogFilesPath();
+    const AgentLog log = AgentLog::Read(folder);
+    if (log.state == AgentLog::State::NoLog) {
+        return {"session.engine", CheckResult::Skipped, L"no agent log in " + folder};
     }
-    if (sessions.empty()) {
-        return {"session.engine", CheckResult::Skipped,
-                L"not in a user's session, and no agent entries in the Application log"};
-    }
-    // Sessions end and their ids are given again: only the ones logged on now count.
-    std::set<std::wstring> current;
+    bool failed = false;
+    const std::wstring text = FromLog(log, failed);
+    const bool known = log.state == AgentLog::State::Connected || log.state == AgentLog::State::NotConnected;
+    return {"session.engine", failed ? CheckResult::Failure : known ? CheckResult::Ok : CheckResult::Skipped, text};
+}
+
+// From elsewhere (session 0, another account): every session that runs an agent, from its user's
+// newest log, which only that user could have shaped; where none can be read, from the session's
+// latest entries, which any user could have written.
+Check EngineOfEverySession(const std::vector<AgentProcess>& agents)
+{
+    std::wstring text;
+    bool failed = false;
+    bool entriesRead = false;
+    DWORD entriesError = 0;
+    std::map<DWORD, AgentEntry> entries;
     for (const UserSession& session : InteractiveUserSessions()) {
-        current.insert(std::to_wstring(session.id));
-    }
-    std::wstring connected;
-    std::wstring unavailable;
-    for (const auto& [session, latest] : sessions) {
-        if (current.count(session) == 0) {
+        if (AgentOfSession(agents, session.id) == nullptr) {
             continue;
         }
-        if (latest.id == kEngineUnavailableEntry) {
-            unavailable += (unavailable.empty() ? L"" : L", ") + session + L" (" + latest.status + L")";
-        } else if (latest.id == kEngineConnectedEntry) {
-            connected += (connected.empty() ? L"" : L", ") + session;
+        std::wstring answer;
+        for (const std::wstring& folder : LogFoldersOfUser(session.user, session.id)) {
+            const AgentLog log = AgentLog::Read(folder);
+            if (log.state != AgentLog::State::NoLog) {
+                answer = FromLog(log, failed) + L", from the user's log";
+                break;
+            }
         }
+        if (answer.empty()) {
+            if (!entriesRead) {
+                entries = LatestAgentEntriesOfThisMachine(entriesError);
+                entriesRead = true;
+            }
+            const auto entry = entries.find(session.id);
+            if (entry == entries.end()) {
+                answer = L"no log of its user found, and no agent entry in the Application log" +
+                         (entriesError != 0 && entriesError != ERROR_HANDLE_EOF
+                              ? L" (it cannot be read, error " + std::to_wstring(entriesError) + L")"
+                              : std::wstring());
+            } else if (entry->second.id == 200) {
+                failed = true;
+                answer = L"not connected to the engine: entry 200 at " + entry->second.time + L" gives " +
+                         entry->second.status + L", from the Application log";
+            } else {
+                answer = (entry->second.id == 201 ? L"connected to the engine: entry 201 at " : L"started: entry 100 at ") +
+                         entry->second.time + L", from the Application log";
+            }
+        }
+        text += (text.empty() ? L"" : L"; ") + std::wstring(L"session ") + std::to_wstring(session.id) + L" (" +
+                session.user + L"): " + answer;
     }
-    if (!unavailable.empty()) {
-        return {"session.engine", CheckResult::Failure,
-                L"from the Event Log, not connected to the engine in sessions " + unavailable +
-                    L" (entry 200 says what the status means); connected in: " +
-                    (connected.empty() ? L"none" : connected)};
+    if (text.empty()) {
+        return {"session.engine", CheckResult::Skipped, L"no agent runs in any session (see sessions)"};
     }
-    return {"session.engine", CheckResult::Ok,
-            L"from the Event Log, connected to the engine in sessions: " +
-                (connected.empty() ? L"none yet" : connected)};
+    return {"session.engine", failed ? CheckResult::Failure : CheckResult::Ok, text};
 }
 
 // A location the revert never touches, or never writes: why, or empty.
@@ -228,22 +211,47 @@ std::wstring Untouched(const std::wstring& location)
     return {};
 }
 
+// What was read of the settings that the revert will report at logoff: a value too long to read, or
+// not a string.
+std::wstring UnreadableValues(const FolderPermissionsManager::SettingsRead& read)
+{
+    std::wstring problems;
+    for (const auto& value : read.values) {
+        std::wstring why;
+        if (value.name == nullptr || value.status == ERROR_FILE_NOT_FOUND) {
+            continue;
+        }
+        if (value.status == ERROR_MORE_DATA) {
+            why = L" holds 260 characters or more, which the agent cannot read (error 234)";
+        } else if (value.status != ERROR_SUCCESS) {
+            why = L" cannot be read (error " + std::to_wstring(value.status) + L")";
+        } else if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
+            why = L" is not a string (type " + std::to_wstring(value.type) + L")";
+        }
+        problems += why.empty() ? L"" : (problems.empty() ? L"" : L"; ") + std::wstring(value.name) + why;
+    }
+    return problems;
+}
+
 Check Folders(const CheckContext& context)
 {
     if (!context.userSession) {
-        return {"session.folders", CheckResult::Skipped, L"not in a user's session"};
+        return {"session.folders", CheckResult::Skipped, context.notUserSession};
     }
     if (!SyncWindowHandler::RetrieveAdjustPermissionsOnLogoffFromHklmRegistry()) {
         return {"session.folders", CheckResult::Skipped, L"the permission revert is off (policy.permissions)"};
     }
     const FolderPermissionsManager::Locations locations = FolderPermissionsManager().GetLocations();
+    const std::wstring unreadable = UnreadableValues(locations.read);
     if (locations.syncRoot.empty()) {
         return {"session.folders", CheckResult::Warning,
-                L"SyncRootLocation is not set, or HKCU\\SOFTWARE\\Veltane\\Orvanta\\Sync cannot be opened with full "
-                L"access: the revert does nothing for this user"};
+                (unreadable.empty() ? L"SyncRootLocation is not set, or HKCU\\" + std::wstring(kSyncFoldersKey) +
+                                          L" cannot be opened with full access"
+                                    : unreadable) +
+                    L": the revert does nothing for this user"};
     }
-    std::wstring problems;
-    bool warn = false;
+    std::wstring problems = unreadable;
+    bool warn = !unreadable.empty();
     for (const std::wstring* location : {&locations.syncRoot, &locations.personalFolderRoot,
                                          &locations.sharedFoldersRoot, &locations.favoriteFoldersRoot}) {
         std::wstring why = location->empty() ? std::wstring() : Untouched(*location);
@@ -255,6 +263,20 @@ Check Folders(const CheckContext& context)
         }
         problems += why.empty() ? L"" : (problems.empty() ? L"" : L"; ") + why;
     }
+    // The revert keeps an entry of the parent that is inherit-only as it is, and on the sync root such
+    // an entry grants nothing: whoever it was for loses that access to the sync root itself.
+    const std::wstring parent = FolderPermissionsManager::IsDriveDesignator(locations.parentFolder)
+                                    ? locations.parentFolder + L"\\"
+                                    : locations.parentFolder;
+    DWORD error = 0;
+    std::vector<BYTE> descriptor = parent.empty() ? std::vector<BYTE>() : ReadSecurity(parent, error);
+    const std::wstring inheritOnly = descriptor.empty() ? std::wstring() : InheritOnlyEntries(descriptor.data());
+    if (!inheritOnly.empty()) {
+        warn = true;
+        problems += (problems.empty() ? L"" : L"; ") + parent + L" hands down entries that apply only below " +
+                    locations.syncRoot + L", not to it: " + inheritOnly +
+                    L"; after a revert they grant nothing on the sync root itself (icacls " + parent + L" shows them)";
+    }
     if (problems.empty()) {
         return {"session.folders", CheckResult::Ok, L"the revert works on " + locations.syncRoot + L" and its roots"};
     }
@@ -265,10 +287,15 @@ Check Folders(const CheckContext& context)
 
 void CheckSessions(const CheckContext& context, Checks& checks)
 {
+    DWORD listError = 0;
+    const std::vector<AgentProcess> processes = HalyardProcesses(listError);
+    std::vector<AgentProcess> agents;
+    std::copy_if(processes.begin(), processes.end(), std::back_inserter(agents),
+                 [](const AgentProcess& p) { return p.agent; });
     checks.push_back(Terminate());
-    checks.push_back(Sessions(checks));
-    checks.push_back(Instance(context));
-    checks.push_back(context.userSession ? EngineFromLog() : EngineFromEventLog());
+    checks.push_back(Sessions(checks, processes, agents, listError));
+    checks.push_back(Instance(context, agents));
+    checks.push_back(context.userSession ? EngineOfThisSession(context, agents) : EngineOfEverySession(agents));
     checks.push_back(Folders(context));
 }
 

@@ -14,10 +14,12 @@ struct UserSession {
     bool active = true; // false: disconnected, the user's programs still run
 };
 
-// A Halyard.exe process of any session.
+// A process of any session whose image is named Halyard.exe.
 struct AgentProcess {
     DWORD processId = 0;
     DWORD sessionId = 0;
+    std::wstring image; // its full path; empty when this caller may not read it
+    bool agent = true;  // the installed agent, or one whose path cannot be read and so may be
 };
 
 // The sessions of this machine that have a logged-on user, active or disconnected, as listed.
@@ -25,8 +27,20 @@ struct AgentProcess {
 // list them), the active console session stands for them all.
 std::vector<UserSession> InteractiveUserSessions();
 
-// Every Halyard.exe process, matched by image name without regard to case as Windows compares file
-// names. Never waits on them.
+// The installed Halyard.exe: the program the machine's Run value runs (when it is a Halyard.exe), else
+// the one in the folder the package remembers, else the one beside this program; empty when none of
+// them exists.
+std::wstring InstalledAgent();
+
+// Every process whose image is named Halyard.exe (without regard to case, as Windows compares file
+// names), with its session as the system lists it: no process is opened for that, so a caller that may
+// not open other users' processes still places them right. Each is an agent when its image is the
+// installed one, or when its path cannot be read (marked by an empty image); a program of that name
+// elsewhere, a user's own, is not. Enables the debug privilege where this process holds it, which an
+// administrator needs to read the paths of other users' processes. Never waits on them. On error, empty
+// with the Win32 error in `error`.
+std::vector<AgentProcess> HalyardProcesses(DWORD& error);
+// The agents among them.
 std::vector<AgentProcess> RunningAgents();
 
 // The session's agent, or null when none runs there.

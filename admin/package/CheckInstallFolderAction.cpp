@@ -1,7 +1,12 @@
 // The package's guard: the agent loads the engine and starts the companion programs only from its own
 // folder, so it is installed only into a folder that holds the client's engine. Anywhere else every
-// logon would start an agent that can never connect. Runs before anything is changed; a refusal ends
-// the install with 1603 and says in the package log what was missing where.
+// logon would start an agent that can never connect. And what is installed there runs in every user's
+// session and, through the administrators' tools, as the system account: a folder that an account other
+// than the administrators' may change (or rename away, through its parent) would let that account run
+// its own code so. Runs before anything is changed; a refusal ends the install with 1603 and says in the
+// package log why, naming the account and the right.
+#include "admin/common/SecurityReview.h"
+#include "admin/package/PackageLog.h"
 #include "platform/ObjectNames.h"
 
 #include <windows.h>
@@ -29,25 +34,59 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
+// Why the folder is refused, or empty.
+std::wstring Refusal(const std::wstring& folder)
+{
+    const std::wstring engine = folder + kEngineLibrary;
+    const DWORD attributes = GetFileAttributesW(engine.c_str());
+    if (folder.empty() || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::wstring(L"Halyard: ") + kEngineLibrary + L" not found in " +
+               (folder.empty() ? L"(no folder)" : folder) +
+               L". Install Halyard into the Orvanta sync client's folder, the one that holds " + kEngineLibrary +
+               L": msiexec /i <package> INSTALLDIR=\"<client folder>\".";
+    }
+    std::vector<BYTE> callerSid;
+    const PSID trusted = TrustedCaller(callerSid);
+    const std::wstring self = folder.substr(0, folder.size() - 1);
+    const size_t separator = self.find_last_of(L'\\');
+    const std::wstring parent =
+        separator == std::wstring::npos ? std::wstring() : self.substr(0, separator) + (separator == 2 ? L"\\" : L"");
+    for (const auto& [path, kind] : {std::pair<std::wstring, Guarded>{self, Guarded::Folder}, {parent, Guarded::Parent}}) {
+        if (path.empty()) {
+            continue;
+        }
+        DWORD error = 0;
+        std::vector<BYTE> descriptor = ReadSecurity(path, error);
+        const std::wstring writer = descriptor.empty()
+                                        ? L"its permissions cannot be read (error " + std::to_wstring(error) + L")"
+                                        : FindWriter(descriptor.data(), kind, trusted);
+        if (!writer.empty()) {
+            return L"Halyard: " + path + L": " + writer +
+                   L". What is installed in " + folder +
+                   L" runs in every user's session and as the system account, so only Administrators, the system "
+                   L"account and TrustedInstaller may change it and the folder above it. Give the client's folder "
+                   L"such permissions, or install the client and Halyard into one that has them (Program Files).";
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE install)
 {
-    std::wstring folder = Property(install, L"INSTALLDIR");
-    if (!folder.empty() && folder.back() != L'\\') {
-        folder += L'\\';
+    try {
+        std::wstring folder = Property(install, L"INSTALLDIR");
+        if (!folder.empty() && folder.back() != L'\\') {
+            folder += L'\\';
+        }
+        const std::wstring refusal = Refusal(folder);
+        if (refusal.empty()) {
+            return ERROR_SUCCESS;
+        }
+        ProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), refusal);
+    } catch (...) {
+        ProcessMessage(install, INSTALLMESSAGE_INFO, L"Halyard: the install folder could not be checked");
     }
-    const std::wstring engine = folder + kEngineLibrary;
-    const DWORD attributes = GetFileAttributesW(engine.c_str());
-    if (!folder.empty() && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return ERROR_SUCCESS;
-    }
-    const std::wstring message = std::wstring(L"Halyard: ") + kEngineLibrary + L" not found in " +
-                                 (folder.empty() ? L"(no folder)" : folder) +
-                                 L". Install Halyard into the Orvanta sync client's folder, the one that holds " +
-                                 kEngineLibrary + L": msiexec /i <package> INSTALLDIR=\"<client folder>\".";
-    PMSIHANDLE record = MsiCreateRecord(1);
-    MsiRecordSetStringW(record, 0, message.c_str());
-    MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), record);
     return ERROR_INSTALL_FAILURE;
 }

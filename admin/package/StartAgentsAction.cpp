@@ -15,10 +15,15 @@ using namespace Orvanta::Deskweave;
 
 extern "C" __declspec(dllexport) UINT __stdcall StartAgents(MSIHANDLE install)
 {
-    const auto log = PackageLog(install);
-    if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
-        log(L"HalyardStart: the installation is rolled back: the agents of the version that stays are started", false);
+    try {
+        const auto log = PackageLog(install);
+        if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) {
+            log(L"HalyardStart: the installation is rolled back: the agents of the version that stays are started",
+                false);
+        }
+        StartAgents(StartScope::EverySession, 30000, log);
+    } catch (...) {
+        ProcessMessage(install, INSTALLMESSAGE_INFO, L"HalyardStart: the start failed unexpectedly; the package goes on");
     }
-    StartAgents(StartScope::EverySession, 30000, log);
     return ERROR_SUCCESS;
 }

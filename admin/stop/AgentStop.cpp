@@ -9,6 +9,24 @@
 
 namespace Orvanta::Deskweave {
 
+std::wstring TerminateEventRefusal(DWORD error)
+{
+    const std::wstring lasting =
+        L": every agent that starts now cannot open it either and ends at once, until every process that holds "
+        L"it (the running agents too) has exited, or the machine restarts";
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return L"its permissions were changed, which any user may do" + lasting;
+    case ERROR_INVALID_HANDLE:
+        return L"another kind of object (a mutex, a semaphore) holds its name" + lasting;
+    case 0:
+        return L"only an administrator may create it in the machine-wide namespace while no agent holds it: run "
+               L"elevated";
+    default:
+        return L"see the error" + lasting;
+    }
+}
+
 StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const std::wstring& line, bool error)>& report)
 {
     const std::wstring event = kTerminateEventName;
@@ -16,15 +34,32 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     // it is held here.
     UniqueLocalMemory descriptor(CreateEveryOneAllowedSecurityDescriptor());
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    UniqueHandle terminate(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
+    UniqueHandle terminate(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, kTerminateEventName));
+    const DWORD openError = terminate ? 0 : GetLastError();
+    if (openError == ERROR_FILE_NOT_FOUND) {
+        terminate.reset(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
+    }
     if (!terminate || !SetEvent(terminate.get())) {
-        report(L"HalyardStop: cannot signal " + event + L": error " + std::to_wstring(GetLastError()), true);
+        const DWORD error = GetLastError();
+        report(L"HalyardStop: cannot signal " + event + L": error " + std::to_wstring(error) + L": " +
+                   TerminateEventRefusal(openError == ERROR_FILE_NOT_FOUND ? 0 : error),
+               true);
         return StopResult::CannotSignal;
     }
     report(L"HalyardStop: signalled " + event, false);
 
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
-    std::vector<AgentProcess> agents = RunningAgents();
+    DWORD listError = 0;
+    std::vector<AgentProcess> agents = HalyardProcesses(listError);
+    for (const AgentProcess& other : agents) {
+        if (!other.agent) {
+            report(L"HalyardStop: process " + std::to_wstring(other.processId) + L" in session " +
+                       std::to_wstring(other.sessionId) + L" is " + other.image + L", not the installed agent (" +
+                       InstalledAgent() + L"): not waited for",
+                   false);
+        }
+    }
+    agents = RunningAgents();
     if (!agents.empty()) {
         report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " +
                    std::to_wstring(agents.size()) + L" agent(s) to exit",
@@ -39,7 +74,8 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     if (!agents.empty()) {
         report(L"HalyardStop: time-out; " + std::to_wstring(agents.size()) + L" agent(s) still running:", true);
         for (const AgentProcess& agent : agents) {
-            report(L"  process " + std::to_wstring(agent.processId) + L" in session " + std::to_wstring(agent.sessionId),
+            report(L"  process " + std::to_wstring(agent.processId) + L" in session " + std::to_wstring(agent.sessionId) +
+                       (agent.image.empty() ? L" (its path cannot be read from here: taken for an agent)" : L""),
                    true);
         }
         return StopResult::TimedOut;

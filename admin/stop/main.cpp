@@ -18,6 +18,7 @@
 #include "admin/start/AgentStart.h"
 #include "admin/stop/AgentStop.h"
 #include "platform/EventLog.h"
+#include "platform/SystemLibraries.h"
 #include "platform/UniqueResource.h"
 
 #include "HalyardEvents.h"
@@ -76,6 +77,7 @@ bool IsSystemAccount()
 
 int wmain(int argc, wchar_t** argv)
 {
+    LoadLibrariesFromSystemFolderOnly();
     Arguments arguments;
     if (!Parse(argc, argv, arguments)) {
         fwprintf(stderr, L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n"

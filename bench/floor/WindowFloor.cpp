@@ -332,6 +332,7 @@ int Window()
     Report(100);
     SetProcessShutdownParameters(0x100, 0);
     Line(L"%S:SetProcessShutdownParameters (with level 0x100): succeeded", "wWinMain");
+    RegisterApplicationRestart(L"/run", RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
     Line(L"Orvanta::Deskweave::Window::Window: executing... sessionId: %ld\n", 0);
     // The session handler's event for the end of session's wait.
     HANDLE uploadsComplete = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -3,10 +3,17 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
+#include "admin/check/AgentEntries.h"
+#include "admin/check/CheckReport.h"
+#include "admin/check/SessionChecks.h"
+#include "admin/common/SecurityReview.h"
+#include "platform/SecurityDescriptor.h"
 
 #include "HalyardProduct.h"
 
 #include <nlohmann/json.hpp>
+
+#include <sddl.h>
 
 #include <algorithm>
 #include <map>
@@ -18,24 +25,28 @@ namespace {
 using Results = std::map<std::string, std::string>;
 using Changes = std::vector<std::pair<std::string, std::string>>;
 
-// A folder as the package leaves it (under a name beyond ASCII): the checker, the agent and the
-// client's stand-ins beside it, and the machine's registration of them, for the object's life.
+// A folder as the package leaves it (under a name beyond ASCII, with a blank): the checker, the agent
+// and the client's stand-ins beside it, and the machine's registration of them, for the object's life.
+// Given a running agent's program, its Halyard.exe is that very file (a hard link): the installed agent.
 class Installation
 {
 public:
-    Installation()
+    explicit Installation(const std::wstring& agent = {})
         : folder_(temp_ / L"Client \u00ef\u03a9"), logonStart_(L"\"" + folder_ + L"\\Halyard.exe\""),
           source_(HKEY_LOCAL_MACHINE, kEventSourceKey), remembered_(HKEY_LOCAL_MACHINE, kInstallFolderKey)
     {
         CreateDirectoryW(folder_.c_str(), nullptr);
         for (const wchar_t* file :
              {L"HalyardCheck.exe", kAgentProgram, kEngineLibrary, kSyncMonitorProgram, kSyncApplicationProgram}) {
-            CopyFileW(BesideThisProgram(file).c_str(), (folder_ + L"\\" + file).c_str(), FALSE);
+            const std::wstring path = folder_ + L"\\" + file;
+            EXPECT_TRUE(file == kAgentProgram && !agent.empty() ? CreateHardLinkW(path.c_str(), agent.c_str(), nullptr)
+                                                               : CopyFileW(BesideThisProgram(file).c_str(), path.c_str(), FALSE));
         }
         source_.SetString(kEventMessageFileValue, folder_ + L"\\Halyard.exe");
         remembered_.SetString(kInstallFolderValue, folder_ + L"\\");
     }
     const std::wstring& Folder() const { return folder_; }
+    const std::wstring& Temp() const { return temp_.Path(); }
     std::wstring operator/(const std::wstring& name) const { return folder_ + L"\\" + name; }
     void Unregister() { source_.Delete(); }
 
@@ -90,12 +101,37 @@ std::wstring TempOf(const AgentRun& run)
 }
 
 const Results kHealthy = {
-    {"install.files", "ok"},      {"install.run", "ok"},    {"install.eventsource", "ok"},
-    {"install.folder", "ok"},     {"engine.file", "ok"},    {"engine.machine", "ok"},
-    {"engine.exports", "ok"},     {"companions", "ok"},     {"policy.drive", "ok"},
-    {"policy.permissions", "ok"}, {"terminate", "ok"},      {"sessions", "ok"},
-    {"session.instance", "ok"},   {"session.engine", "ok"}, {"session.folders", "skipped"},
+    {"install.files", "ok"},   {"install.run", "ok"},        {"install.eventsource", "ok"}, {"install.folder", "ok"},
+    {"install.permissions", "ok"}, {"engine.file", "ok"},    {"engine.machine", "ok"},      {"engine.exports", "ok"},
+    {"companions", "ok"},      {"policy.drive", "ok"},       {"policy.permissions", "ok"},  {"terminate", "ok"},
+    {"sessions", "ok"},        {"session.instance", "ok"},   {"session.engine", "ok"},      {"session.folders", "skipped"},
 };
+
+// The client's folder that the agent of a test runs from: installations link their Halyard.exe to it.
+class Client
+{
+public:
+    Client()
+    {
+        for (const wchar_t* file : {kAgentProgram, kEngineLibrary, kSyncMonitorProgram, kSyncApplicationProgram}) {
+            CopyFileW(BesideThisProgram(file).c_str(), (folder_ / file).c_str(), FALSE);
+        }
+    }
+    std::wstring Agent() const { return folder_ / kAgentProgram; }
+
+private:
+    TempFolder folder_;
+};
+
+void SetRunValue(REGSAM view, const std::wstring& command)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                                             &key, nullptr));
+    const UniqueHkey owner(key);
+    RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                   static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+}
 
 class CheckTool : public testing::Test
 {
@@ -108,6 +144,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
     const wchar_t* drive = kDiskVolumeValue;
     using SetUp = std::function<void(Installation&, ScopedRegistryKey&)>;
     UniqueHandle held;
+    ChildProcess other;
     std::unique_ptr<ScopedRegistryKey> folders; // a row's own key, gone with the next row's
     const auto patchMachine = [](Installation& installation, ScopedRegistryKey&) {
         std::string image = ReadFileBytes(installation / kEngineLibrary);
@@ -158,7 +195,56 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          },
          {{"install.run", "failure"}},
          2,
-         "runs \"C:\\Elsewhere\\Halyard.exe\", not"},
+         "runs \"C:\\Elsewhere\\Halyard.exe\", and no such program exists"},
+        {"logon start unquoted",
+         [](Installation& i, ScopedRegistryKey&) { SetRunValue(KEY_WOW64_64KEY, i / kAgentProgram); },
+         {{"install.run", "warning"}},
+         1,
+         "from a path with blanks, not quoted"},
+        {"logon start unquoted, another program found first",
+         [](Installation& i, ScopedRegistryKey&) {
+             CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (i.Temp() + L"\\Client.exe").c_str(), FALSE);
+             SetRunValue(KEY_WOW64_64KEY, i / kAgentProgram);
+         },
+         {{"install.run", "failure"}},
+         2,
+         "\\Client.exe, not this folder's Halyard.exe (its path is not quoted"},
+        {"logon start with an argument",
+         [](Installation& i, ScopedRegistryKey&) {
+             SetRunValue(KEY_WOW64_64KEY, L"\"" + (i / kAgentProgram) + L"\" /run");
+         },
+         {{"install.run", "ok"}},
+         0,
+         "Halyard.exe\" /run"},
+        {"logon start only in the 32-bit view",
+         [&folders](Installation& i, ScopedRegistryKey&) {
+             RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE,
+                                                 L"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"));
+             folders->SetString(kRunValue, L"\"" + (i / kAgentProgram) + L"\"");
+         },
+         {{"install.run", "warning"}},
+         1,
+         "only in the 32-bit view, HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run\\Halyard"},
+        {"logon start switched off",
+         [&folders](Installation&, ScopedRegistryKey&) {
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
+             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x03\0\0\0\0\0\0\0\0\0\0\0", 12));
+         },
+         {{"install.run", "failure"}},
+         2,
+         "is switched off in Task Manager's Startup tab"},
+        {"install folder that everyone may write",
+         [](Installation& i, ScopedRegistryKey&) {
+             PSECURITY_DESCRIPTOR open = nullptr;
+             ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
+                                                                  nullptr);
+             const UniqueLocalMemory owner(open);
+             SetFileSecurityW(i.Folder().c_str(), DACL_SECURITY_INFORMATION, open);
+         },
+         {{"install.permissions", "failure"}},
+         2,
+         "Everyone (S-1-1-0) may create files in it (FILE_ADD_FILE)"},
         {"event source not registered",
          [](Installation& i, ScopedRegistryKey&) { i.Unregister(); },
          {{"install.eventsource", "warning"}},
@@ -186,6 +272,29 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"policy.permissions", "warning"}},
          1,
          "read as off from REG_SZ \"true\""},
+        {"revert on from REG_NONE",
+         [](Installation&, ScopedRegistryKey& p) { p.SetBytes(kAdjustPermissionsValue, REG_NONE, "\x01"); },
+         {{"policy.permissions", "warning"}, {"session.folders", "warning"}},
+         1,
+         "read as on from REG_NONE 01"},
+        {"revert on, sync root too long to read",
+         [&folders](Installation&, ScopedRegistryKey& p) {
+             p.SetDword(kAdjustPermissionsValue, 1);
+             folders.reset(new ScopedRegistryKey(HKEY_CURRENT_USER, kSyncFoldersKey));
+             folders->SetString(kSyncRootValue, L"C:\\" + std::wstring(257, L's'));
+         },
+         {{"session.folders", "warning"}},
+         1,
+         "SyncRootLocation holds 260 characters or more, which the agent cannot read (error 234)"},
+        {"a user's own Halyard.exe",
+         [&other](Installation& i, ScopedRegistryKey&) {
+             const std::wstring own = i.Temp() + L"\\" + kAgentProgram;
+             CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), own.c_str(), FALSE);
+             ASSERT_EQ(0u, other.Start(L"\"" + own + L"\" wait-gone 20000"));
+         },
+         {{"sessions", "ok"}},
+         0,
+         "programs named Halyard.exe that are not the installed agent"},
         {"revert on, no sync root",
          [](Installation&, ScopedRegistryKey& p) { p.SetDword(kAdjustPermissionsValue, 1); },
          {{"session.folders", "warning"}},
@@ -247,7 +356,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
              SetEvent(held.get());
              WaitForAgentWindow(false, 20000);
          },
-         {{"terminate", "failure"}, {"sessions", "warning"}},
+         {{"terminate", "failure"}, {"sessions", "warning"}, {"session.engine", "skipped"}},
          2,
          "is held signalled"},
         {"instance name held, no agent",
@@ -256,11 +365,17 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
              held.reset(CreateMutexW(nullptr, TRUE, kInstanceMutexName));
              EXPECT_EQ(0u, GetLastError()) << "an agent still holds the name";
          },
-         {{"session.instance", "failure"}, {"sessions", "warning"}},
+         {{"session.instance", "failure"}, {"sessions", "warning"}, {"session.engine", "skipped"}},
          2,
          "no agent runs in this session"},
+        {"terminate event's name held by a mutex",
+         [&held](Installation&, ScopedRegistryKey&) { held.reset(CreateMutexW(nullptr, FALSE, kTerminateEventName)); },
+         {{"terminate", "failure"}, {"sessions", "warning"}, {"session.engine", "skipped"}},
+         2,
+         "another kind of object (a mutex, a semaphore) holds its name"},
     };
-    AgentRun agent;
+    const Client client;
+    AgentRun agent(client.Agent());
     {
         PolicyKey policy;
         agent.StartRunning();
@@ -269,7 +384,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PolicyKey rowPolicy;
-        Installation installation;
+        Installation installation(client.Agent());
         folders.reset();
         row.setUp(installation, rowPolicy);
         const Checked checked = Check(installation, TempOf(agent));
@@ -289,6 +404,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
                       Text(checked, "install.files").substr(Text(checked, "install.files").find(" in ") + 4));
         }
         held.reset();
+        other.Terminate();
     }
 }
 
@@ -296,30 +412,266 @@ TEST_F(CheckTool, AnAgentThatCannotReachItsEngineFailsTheEngineCheckWithWhatItsS
 {
     PolicyKey policy;
     const Installation installation;
-    AgentRun agent;
+    AgentRun agent(installation / kAgentProgram);
     agent.StandIns().ScriptEngine("InitializeFailures=1000\r\nInitializeFailureStatus=0x8007007E\r\n");
     agent.StartRunning();
     ASSERT_TRUE(agent.WaitForDebugText(L"OvInitialize2 failed with result = 8007007E"));
     const Checked checked = Check(installation, TempOf(agent));
     EXPECT_EQ("failure", checked.results.at("session.engine"));
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    // The log's lines carry no year: it comes from the log's name.
+    EXPECT_NE(std::string::npos, Text(checked, "session.engine")
+                                     .find("the last attempt, at " + std::to_string(now.wYear) + "-"))
+        << Text(checked, "session.engine");
     EXPECT_NE(std::string::npos, Text(checked, "session.engine")
                                      .find("returned 8007007E: libOVSyncEngine.dll, or a library it needs, was not "
                                            "found beside Halyard.exe"))
         << Text(checked, "session.engine");
     EXPECT_EQ(2u, checked.exitCode);
 
-    // The table fits a console 100 columns wide; the usage answers /? and bad arguments.
+    // The table fits a console 100 columns wide, but for a path, which is never broken across lines.
     const TempFolder output;
     const std::wstring checker = L"\"" + (installation / L"HalyardCheck.exe") + L"\"";
-    EXPECT_EQ(2u, RunAndWait(checker, 20000, {{{L"TMP", TempOf(agent)}}, {}, output / L"table.txt"}));
+    const ChildOptions asTheAgentsUser = {{{L"TMP", TempOf(agent)}}, {}, {}};
+    const auto run = [&](const std::wstring& arguments, const wchar_t* file) {
+        ChildOptions options = asTheAgentsUser;
+        options.outputFile = output / file;
+        return RunAndWait(checker + arguments, 20000, options);
+    };
+    EXPECT_EQ(2u, run(L"", L"table.txt"));
+    const std::string folder = Narrow(installation.Folder());
+    EXPECT_NE(std::string::npos, ReadFileBytes(output / L"table.txt").find(folder + "\\libOVSyncEngine.dll"));
     const Messages table = ReadLines(output / L"table.txt");
     EXPECT_EQ(0u, table.back().find("HalyardCheck " HALYARD_VERSION_TEXT " on ")) << table.back();
     for (const std::string& line : table) {
         // Characters, not the UTF-8 bytes of the folder's name.
-        EXPECT_LT(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }), 100) << line;
+        EXPECT_TRUE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }) < 100 ||
+                    line.find(folder) != std::string::npos)
+            << line;
     }
-    EXPECT_EQ(0u, RunAndWait(checker + L" /?"));
-    EXPECT_EQ(3u, RunAndWait(checker + L" /json /verbose"));
+    // One line for a deployment tool: the result, the ids, the texts.
+    EXPECT_EQ(2u, run(L" /summary", L"summary.txt"));
+    const std::string summary = ReadFileBytes(output / L"summary.txt");
+    EXPECT_EQ(0u, summary.find("failure: 1 failure(s), 0 warning(s), 14 ok, 1 skipped: session.engine | "
+                               "session.engine: not connected to the engine: the last attempt, at "))
+        << summary;
+    EXPECT_EQ(summary.size() - 2, summary.find("\r\n"));
+
+    // The usage answers every way of asking for it, and names an argument it refuses.
+    for (const wchar_t* help : {L" /?", L" -h", L" /HELP"}) {
+        EXPECT_EQ(0u, run(help, L"usage.txt")) << Narrow(help);
+        EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt").find("usage: HalyardCheck [/json | /summary]"));
+    }
+    EXPECT_EQ(3u, run(L" /json /verbose", L"refused.txt"));
+    EXPECT_EQ(0u, ReadFileBytes(output / L"refused.txt").find("HalyardCheck: the argument /verbose is not one of these"));
+    EXPECT_EQ(3u, run(L" /json /summary", L"refused.txt"));
+}
+
+// As another user in a user's session (psexec -s -i, runas) or from session 0, the checks of one user
+// are skipped and each session's agent is judged from its user's own log, found from the registry: a log
+// begun on the last day of a year gives its January lines the next year; a log with a second name (a
+// hard link a user may make to someone else's file) is not read.
+TEST_F(CheckTool, AsAnotherUserOrFromSessionZeroEachAgentIsJudgedFromItsUsersOwnLog)
+{
+    PolicyKey policy;
+    AgentRun agent;
+    agent.StartRunning();
+    wchar_t temp[MAX_PATH] = {};
+    DWORD size = sizeof(temp);
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, L"Environment", L"TMP", RRF_RT_REG_SZ, nullptr, temp, &size));
+    const std::wstring logs = std::wstring(temp) + L"\\Orvanta";
+    CreateDirectoryW(logs.c_str(), nullptr);
+    const std::wstring planted = logs + L"\\Halyard_2099-12-31_23-59-58.log";
+    ASSERT_TRUE(WriteFileBytes(planted, "[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::"
+                                        "OvInitialize2 failed with result = 8007007E\r\n"));
+    Caller anotherUser = Caller::OfThisProcess();
+    anotherUser.user = L"OTHER\\administrator";
+    Caller sessionZero = Caller::OfThisProcess();
+    sessionZero.session = 0;
+    for (const Caller& caller : {anotherUser, sessionZero}) {
+        SCOPED_TRACE(caller.session);
+        Checks checks;
+        CheckSessions(CheckContext::Of(BesideThisProgram(L""), caller), checks);
+        const auto* engine = FindCheck(checks, "session.engine");
+        ASSERT_NE(nullptr, engine);
+        EXPECT_EQ(CheckResult::Failure, engine->result);
+        EXPECT_NE(std::wstring::npos, engine->text.find(L"): not connected to the engine: the last attempt, at "
+                                                        L"2100-01-01 00:00:05, returned 8007007E: "))
+            << Narrow(engine->text);
+        EXPECT_NE(std::wstring::npos, engine->text.find(L", from the user's log")) << Narrow(engine->text);
+        EXPECT_EQ(CheckResult::Skipped, FindCheck(checks, "session.folders")->result);
+        EXPECT_EQ(0u, FindCheck(checks, "session.folders")->text.find(caller.session == 0 ? L"not in a user's session"
+                                                                                         : L"run as OTHER\\administrator"));
+    }
+    ASSERT_TRUE(DeleteFileW(planted.c_str()));
+    const std::wstring someoneElses = logs + L"\\not-a-log.txt";
+    ASSERT_TRUE(WriteFileBytes(someoneElses, "a secret"));
+    ASSERT_TRUE(CreateHardLinkW(planted.c_str(), someoneElses.c_str(), nullptr));
+    Checks checks;
+    CheckSessions(CheckContext::Of(BesideThisProgram(L""), sessionZero), checks);
+    EXPECT_NE(std::wstring::npos, FindCheck(checks, "session.engine")->text.find(L"its newest log cannot be read (error 1920)"))
+        << Narrow(FindCheck(checks, "session.engine")->text);
+    DeleteFileW(planted.c_str());
+    DeleteFileW(someoneElses.c_str());
+}
+
+// One Application log record as ReadEventLogW returns it.
+std::string Record(DWORD id, const std::wstring& source, const std::vector<std::wstring>& strings, size_t padding = 0)
+{
+    std::wstring texts = source + L'\0' + L"PC" + L'\0';
+    EVENTLOGRECORD header = {};
+    header.EventID = id;
+    header.TimeGenerated = 4102444800; // 2100-01-01 00:00:00 UTC
+    header.NumStrings = static_cast<WORD>(strings.size());
+    header.StringOffset = static_cast<DWORD>(sizeof(header) + texts.size() * sizeof(wchar_t));
+    for (const std::wstring& text : strings) {
+        texts += text + L'\0';
+    }
+    std::string record(sizeof(header), '\0');
+    record.append(reinterpret_cast<const char*>(texts.data()), texts.size() * sizeof(wchar_t));
+    record.append(padding + 4 - record.size() % 4, '\0');
+    header.Length = static_cast<DWORD>(record.size());
+    memcpy(&record[0], &header, sizeof(header));
+    return record;
+}
+
+// The Event Log's records parsed through the reading's seam (Wine's ReadEventLogW is a stub): newest
+// first, each session's latest entry; a record larger than the buffer read again with the size it asks
+// for; records of other sources, other ids and sessions that are not numbers passed over.
+TEST(AgentEntries, EachSessionsLatestEntryIsTakenWhateverTheRecordsBeforeIt)
+{
+    const std::vector<std::string> reads = {
+        Record(200, L"Other", {L"5"}, 70 * 1024),
+        Record(200, kEventSourceName, {L"3", L"8007007E", L"not found"}) +
+            Record(201, kEventSourceName, {L"3", L"7"}) + Record(0x40000000 | 100, kEventSourceName, {L"4", L"1.0"}) +
+            Record(201, kEventSourceName, {L"x5"}) + Record(300, kEventSourceName, {L"6"}) +
+            Record(200, kEventSourceName, {L"7", L"&<script>"}),
+    };
+    size_t next = 0;
+    const EventLogReading reading = [&](BYTE* buffer, DWORD size, DWORD& read, DWORD& needed) -> BOOL {
+        if (next == reads.size()) {
+            SetLastError(ERROR_HANDLE_EOF);
+            return FALSE;
+        }
+        if (reads[next].size() > size) {
+            needed = static_cast<DWORD>(reads[next].size());
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        memcpy(buffer, reads[next].data(), reads[next].size());
+        read = static_cast<DWORD>(reads[next++].size());
+        return TRUE;
+    };
+    DWORD error = 0;
+    const std::map<DWORD, AgentEntry> latest = LatestAgentEntries(reading, 4 << 20, error);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF), error);
+    std::vector<std::string> found;
+    for (const auto& [session, entry] : latest) {
+        found.push_back(std::to_string(session) + " " + std::to_string(entry.id) + " " + Narrow(entry.status) + " " +
+                        Narrow(entry.time).substr(0, 4));
+    }
+    // The time is local: around the turn of the year.
+    for (std::string& line : found) {
+        line = line.substr(0, line.size() - 4) + (line.substr(line.size() - 4) == "2099" ? "2100" : line.substr(line.size() - 4));
+    }
+    EXPECT_EQ((std::vector<std::string>{"3 200 8007007E 2100", "4 100  2100", "7 200 (a status that is not one) 2100"}),
+              found);
+}
+
+// What a descriptor lets others do, on descriptors as Windows sets them (Wine keeps no DACLs: it
+// makes them from file modes): the install folder, its parent and a file, and the entries that a sync
+// root's parent hands down that grant nothing on the sync root itself.
+TEST(SecurityReview, DescriptorsAsWindowsSetsThemAreJudgedForWhoMayChangeWhatRunsAndWhatIsInheritOnly)
+{
+    const std::wstring installer = L"S-1-5-80-956008885-3425439555-4228271513-2283512549-1433233245";
+    const struct {
+        const char* what;
+        std::wstring sddl;
+        Guarded kind;
+        std::wstring writer; // the beginning of what is said; empty: nobody
+    } rows[] = {
+        {"Program Files as Windows sets it",
+         L"O:" + installer + L"D:PAI(A;;FA;;;" + installer + L")(A;OICIIO;GA;;;" + installer +
+             L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+             L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)",
+         Guarded::Parent, L""},
+        {"a client's folder below it", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
+                                       L"(A;OICIIOID;GA;;;CO)",
+         Guarded::Folder, L""},
+        {"Users with Modify, inherited", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;BU)",
+         Guarded::Folder, L"BUILTIN\\Users (S-1-5-32-545) may create files in it (FILE_ADD_FILE)"},
+        {"a folder under C:\\", L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)",
+         Guarded::Folder, L"NT AUTHORITY\\Authenticated Users (S-1-5-11) may create files in it"},
+        {"C:\\ above it", L"O:" + installer + L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)",
+         Guarded::Parent, L""},
+        {"a program Everyone may write", L"O:BAD:(A;;FA;;;SY)(A;;FW;;;WD)", Guarded::File,
+         L"Everyone (S-1-1-0) may write it (FILE_WRITE_DATA)"},
+        {"a parent that lets Users delete", L"O:BAD:(A;;0x1200e9;;;BU)", Guarded::Parent,
+         L"BUILTIN\\Users (S-1-5-32-545) may delete or rename what is in it"},
+        {"owned by a user", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", Guarded::Folder,
+         L"S-1-5-21-1-2-3-1001 (S-1-5-21-1-2-3-1001) owns it"},
+        {"denied, not allowed", L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", Guarded::Folder, L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                         nullptr));
+        const UniqueLocalMemory owner(descriptor);
+        const std::wstring writer = FindWriter(descriptor, row.kind, nullptr);
+        EXPECT_EQ(0u, writer.find(row.writer)) << Narrow(writer);
+        EXPECT_EQ(row.writer.empty(), writer.empty()) << Narrow(writer);
+    }
+    // The administrator who asks may own what they installed.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)",
+                                                                     SDDL_REVISION_1, &descriptor, nullptr));
+    const UniqueLocalMemory owner(descriptor);
+    BOOL defaulted = FALSE;
+    PSID user = nullptr;
+    GetSecurityDescriptorOwner(descriptor, &user, &defaulted);
+    EXPECT_EQ(L"", FindWriter(descriptor, Guarded::Folder, user));
+    const UniqueLocalMemory nullDacl(CreateEveryOneAllowedSecurityDescriptor());
+    EXPECT_EQ(L"everyone may do anything with it (it has a null DACL)", FindWriter(nullDacl.get(), Guarded::File, nullptr));
+
+    // A volume's root as Windows formats it: Authenticated Users' Modify and CREATOR OWNER's Full control
+    // apply to subfolders only.
+    PSECURITY_DESCRIPTOR root = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)",
+        SDDL_REVISION_1, &root, nullptr));
+    const UniqueLocalMemory rootOwner(root);
+    EXPECT_EQ(L"NT AUTHORITY\\Authenticated Users (OI)(CI)(IO)(M); CREATOR OWNER (OI)(CI)(IO)(F)", InheritOnlyEntries(root));
+    EXPECT_EQ(L"", InheritOnlyEntries(descriptor));
+}
+
+// The one line for deployment tools keeps 2,048 characters, the line end included, and the table's
+// lines break between words but never inside a path, whatever its blanks.
+TEST(CheckReport, TheSummaryFitsWhatDeploymentToolsKeepAndTheTableNeverBreaksAPath)
+{
+    const std::wstring path = L"C:\\Program Files\\Orvanta Client\\libOVSyncEngine.dll";
+    const CheckReport report(L"1.0", L"PC", 2,
+                             {{"engine.file", CheckResult::Failure, L"no " + path + L": the agent reports " +
+                                                                        std::wstring(3000, L'x')},
+                              {"companions", CheckResult::Warning, L"\u00ef"},
+                              {"sessions", CheckResult::Ok, L"fine"}});
+    const std::string summary = report.Summary();
+    EXPECT_EQ(2048u, summary.size());
+    EXPECT_EQ(0u, summary.find("failure: 1 failure(s), 1 warning(s), 1 ok, 0 skipped: engine.file, companions | "
+                               "engine.file: no " + Narrow(path) + ": the agent reports xxx"));
+    EXPECT_EQ(summary.size() - 5, summary.find("...\r\n"));
+    const CheckReport shorter(L"1.0", L"PC", 2, {{"companions", CheckResult::Warning, L"\u00ef"}});
+    EXPECT_EQ("warning: 0 failure(s), 1 warning(s), 0 ok, 0 skipped: companions | companions: \\u00ef\r\n",
+              shorter.Summary());
+
+    const CheckReport table(L"1.0", L"PC", 2,
+                            {{"engine.file", CheckResult::Failure,
+                              L"a text of some length before the path that is long enough for the path to be at the "
+                              L"end of the line: " + path + L": what to do"}});
+    const std::wstring text = table.Text();
+    EXPECT_NE(std::wstring::npos, text.find(L"\r\n                            " + path + L": what to do\r\n"))
+        << Narrow(text);
 }
 
 } // namespace

@@ -2,7 +2,10 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
+#include "admin/common/AgentSessions.h"
 #include "admin/start/AgentStart.h"
+
+#include <tlhelp32.h>
 
 #include <regex>
 
@@ -24,6 +27,53 @@ int StopAnAgentForTheEntry()
     return static_cast<int>(Stop());
 }
 const ChildRoutine stopForTheEntry("stop-for-the-entry", StopAnAgentForTheEntry);
+
+// The image name of a running process, or empty.
+std::wstring ImageName(DWORD processId)
+{
+    const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == processId) {
+            return entry.szExeFile;
+        }
+    }
+    return {};
+}
+
+// The every-session start inside a job of this process's own, as an installer's or a deployment
+// tool's: where the job allows it, the agent is started outside it, so that ending the job does not end
+// the agent; where it does not, inside it, and the report says so. HALYARD_JOB_BREAKAWAY: 1 or 0.
+int StartInAJob()
+{
+    const bool breakaway = EnvironmentVariable(L"HALYARD_JOB_BREAKAWAY") == L"1";
+    const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) ||
+        !AssignProcessToJobObject(job.get(), GetCurrentProcess())) {
+        return 2;
+    }
+    std::wstring started;
+    StartAgents(StartScope::EverySession, 30000, [&started](const std::wstring& line, bool) {
+        started = line.find(L": started, process ") != std::wstring::npos ? line : started;
+    });
+    const std::wstring how = breakaway ? L", outside the job this program runs in"
+                                       : L", inside the job this program runs in, which allows no breakaway: it "
+                                         L"ends with that job";
+    if (started.size() < how.size() || started.compare(started.size() - how.size(), how.size(), how) != 0 ||
+        !WaitForAgentWindow(true, 20000)) {
+        printf("%s\n", Narrow(started).c_str());
+        return 3;
+    }
+    const std::vector<AgentProcess> agents = RunningAgents();
+    const UniqueHandle agent(agents.empty() ? nullptr
+                                            : OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, agents[0].processId));
+    BOOL inJob = FALSE;
+    return agent && IsProcessInJob(agent.get(), job.get(), &inJob) && inJob == !breakaway ? 0 : 4;
+}
+const ChildRoutine startInAJob("start-in-a-job", StartInAJob);
 
 class StopTool : public testing::Test
 {
@@ -70,14 +120,44 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
                             "Terminating Halyard process."});
         ExpectInOrder(log, {"Window::MessageLoop: executing...", "WM_DESTROY received"});
     }
-    // An agent that does not react to the terminate event: a program of the agent's name that only
-    // waits. Image names are matched without regard to case, as Windows compares file names.
-    TempFolder folder;
-    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (folder / L"hALYARD.EXE").c_str(), FALSE));
+    // Programs of the agent's name: the installed one (the Run value's), which does not react here, is
+    // waited for until the time is up; a user's own elsewhere is named and not waited for. Image names
+    // are matched without regard to case, as Windows compares file names.
+    const TempFolder installed;
+    const TempFolder users;
+    const TempFolder output;
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (installed / L"hALYARD.EXE").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (users / kAgentProgram).c_str(), FALSE));
+    const LogonStart logonStart(L"\"" + (installed / L"hALYARD.EXE") + L"\"");
     ChildProcess lingering;
-    ASSERT_EQ(0u, lingering.Start(L"\"" + (folder / L"hALYARD.EXE") + L"\" wait-window 30000"));
-    EXPECT_EQ(1u, Stop(L"/timeout:1"));
+    ChildProcess usersOwn;
+    ASSERT_EQ(0u, lingering.Start(L"\"" + (installed / L"hALYARD.EXE") + L"\" wait-window 30000"));
+    ASSERT_EQ(0u, usersOwn.Start(L"\"" + (users / kAgentProgram) + L"\" wait-window 30000"));
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    EXPECT_EQ(1u, Stop(L"/timeout:1", output / L"stop.txt"));
+    const std::string printed = ReadFileBytes(output / L"stop.txt");
+    EXPECT_NE(std::string::npos,
+              printed.find("HalyardStop: process " + std::to_string(usersOwn.Id()) + " in session " +
+                           std::to_string(session) + " is " + Narrow(users / kAgentProgram) +
+                           ", not the installed agent (" + Narrow(installed / L"hALYARD.EXE") + "): not waited for"))
+        << printed;
+    EXPECT_NE(std::string::npos,
+              printed.find("  process " + std::to_string(lingering.Id()) + " in session " + std::to_string(session) +
+                           "\r\n"))
+        << printed;
     lingering.Terminate();
+    EXPECT_EQ(0u, Stop(L"/timeout:1"));
+    usersOwn.Terminate();
+    // Another kind of object of the event's name keeps every agent from opening it.
+    {
+        const UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kTerminateEventName));
+        EXPECT_EQ(3u, Stop(L"", output / L"mutex.txt"));
+        EXPECT_NE(std::string::npos, ReadFileBytes(output / L"mutex.txt")
+                                         .find("HalyardStop: cannot signal Global\\HalyardTerminate: error 6: another "
+                                               "kind of object (a mutex, a semaphore) holds its name: every agent that "
+                                               "starts now cannot open it either and ends at once"));
+    }
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
     EXPECT_EQ(2u, Stop(L"/wait"));
 }
@@ -106,15 +186,67 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
             << lines.at(1);
         EXPECT_EQ(0u, Stop());
 
-        // Not the system account: its own session only, and it says so.
+        // Not the system account: its own session only, and it says so. Elevated, as every process of
+        // Wine's is, it starts the agent as a child of the session's Explorer, with its token, as logon does.
         const TempFolder temp;
         EXPECT_EQ(0u, Stop(L"/start", temp / L"printed.txt"));
         EXPECT_TRUE(WaitForAgentWindow(true, 20000));
         DWORD session = 0;
         ProcessIdToSessionId(GetCurrentProcessId(), &session);
-        EXPECT_EQ(0u, ReadFileBytes(temp / L"printed.txt")
-                          .find("HalyardStart: not the system account: the agent is started in this session (" +
-                                std::to_string(session) + ") only\r\n"));
+        const Messages printed = ReadLines(temp / L"printed.txt");
+        EXPECT_EQ("HalyardStart: not the system account: the agent is started in this session (" +
+                      std::to_string(session) + ") only",
+                  printed.at(0));
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(printed.at(2), match,
+                                     std::regex(R"(HalyardStart: session \d+ \(.+\): started, process \d+, as a child )"
+                                                R"(of the session's Explorer \(process (\d+)\), with its token)")))
+            << printed.at(2);
+        EXPECT_EQ(L"explorer.exe", ImageName(std::stoul(match[1].str())));
+        EXPECT_EQ(0u, Stop());
+
+        // Switched off in the Startup settings, nothing is started; with the machine's Run key off by
+        // policy, or the value only in the 32-bit view, logon may still start it, and so does this.
+        {
+            ScopedRegistryKey approval(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey);
+            approval.SetBytes(kRunValue, REG_BINARY, std::string("\x03\0\0\0\0\0\0\0\0\0\0\0", 12));
+            lines.clear();
+            EXPECT_EQ(StartResult::SomeFailed, StartAgents(StartScope::EverySession, 30000, report));
+            EXPECT_EQ((Messages{"! HalyardStart: the logon start Halyard is switched off in Task Manager's Startup tab (or "
+                                "Settings > Apps > Startup; HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                                "Explorer\\StartupApproved\\Run): logon starts no agent, and none is started here; "
+                                "switch it on there, then run this again"}),
+                      lines);
+            approval.SetBytes(kRunValue, REG_BINARY, std::string("\x02\0\0\0\0\0\0\0\0\0\0\0", 12));
+            ScopedRegistryKey policy(HKEY_LOCAL_MACHINE, kExplorerPolicyKey);
+            policy.SetDword(kDisableMachineRunValue, 1);
+            lines.clear();
+            EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
+            EXPECT_EQ("HalyardStart: the policy DisableLocalMachineRun keeps Windows from running the Run key at logon (a "
+                      "logon script may start the agent in its place); the agents are started all the same",
+                      lines.at(0));
+            EXPECT_TRUE(WaitForAgentWindow(true, 20000));
+            EXPECT_EQ(0u, Stop());
+        }
+        // Session 0 has no user's desktop to start an agent on.
+        Caller sessionZero = Caller::OfThisProcess();
+        sessionZero.session = 0;
+        lines.clear();
+        EXPECT_EQ(StartResult::SomeFailed, StartAgents(StartScope::ThisSession, 30000, report, sessionZero));
+        EXPECT_EQ((Messages{"! HalyardStart: this is session 0 (services, remoting, scheduled tasks), which has no user's "
+                            "desktop: no agent is started here; run HalyardStop /start as the system account, which "
+                            "starts one in every session with a logged-on user"}),
+                  lines);
+    }
+    {
+        ScopedRegistryKey wow(HKEY_LOCAL_MACHINE, L"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run");
+        wow.SetString(kRunValue, command);
+        lines.clear();
+        EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
+        EXPECT_EQ("HalyardStart: the Run value Halyard is only in the 32-bit view (Wow6432Node), which logon runs too: "
+                  "that command is started",
+                  lines.at(0));
+        EXPECT_TRUE(WaitForAgentWindow(true, 20000));
         EXPECT_EQ(0u, Stop());
     }
     lines.clear();
@@ -122,6 +254,19 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
     EXPECT_EQ("! HalyardStart: no logon start to run: the Run value Halyard cannot be read (error 2)", lines.back());
     EXPECT_EQ(1u, Stop(L"/start"));
     EXPECT_EQ(2u, Stop(L"/start /timeout:5"));
+}
+
+TEST_F(StopTool, TheStartLeavesTheJobOfItsCallerWhereTheJobAllowsItAndSaysWhereItCannot)
+{
+    const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
+    for (const wchar_t* breakaway : {L"1", L"0"}) {
+        SCOPED_TRACE(Narrow(breakaway));
+        ChildOptions options;
+        options.environment = {{L"HALYARD_JOB_BREAKAWAY", breakaway}};
+        const ChildResult started = RunChild("start-in-a-job", options);
+        EXPECT_EQ(0u, started.exitCode) << started.output;
+        EXPECT_EQ(0u, Stop());
+    }
 }
 
 } // namespace
