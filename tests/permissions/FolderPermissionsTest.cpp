@@ -5,6 +5,8 @@
 
 #include <sddl.h>
 
+#include <memory>
+
 using namespace HalyardTest;
 
 namespace {
@@ -188,6 +190,65 @@ TEST_F(FolderPermissions, ASyncRootBelowADriveRootInheritsFromTheRootAndTheRootI
     ASSERT_GT(refused, write);
     EXPECT_EQ(0u, messages.at(refused + 1).find(kInherit + ": failed with exception: "));
     EXPECT_EQ(current, FolderDacl(root + L"current")) << "the drive's current folder was written";
+}
+
+// Every revert that does not happen is in the Event Log, where the trace alone said so before: settings
+// that cannot be read (entry 501, naming the key or value) and folders left without a source (entry
+// 500); settings that are absent are a user without On-demand Sync, and get none. One revert a row, in
+// a child whose entries Wine's eventlog channel records.
+int RevertWithSettingsThatDoNotWork()
+{
+    const std::wstring key = L"SOFTWARE\\Veltane\\Orvanta\\Sync";
+    const auto revert = [] { FolderPermissionsManager().RevertRootAndChildrenFoldersToInheritedPermissions(); };
+    const auto row = [&key](const std::vector<std::pair<const wchar_t*, std::wstring>>& values) {
+        auto settings = std::make_unique<ScopedRegistryKey>(HKEY_CURRENT_USER, key);
+        for (const auto& [name, value] : values) {
+            settings->SetString(name, value);
+        }
+        return settings;
+    };
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    revert();
+    {
+        auto settings = row({{L"SyncRootLocation", L"Q:\\Sync"}});
+        PSECURITY_DESCRIPTOR readOnly = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1, &readOnly, nullptr);
+        const UniqueLocalMemory owner(readOnly);
+        HKEY opened = nullptr;
+        RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, WRITE_DAC, &opened);
+        RegSetKeySecurity(UniqueHkey(opened).get(), DACL_SECURITY_INFORMATION, readOnly);
+        revert();
+    }
+    row({{L"SharedFoldersRootLocation", L"Q:\\" + std::wstring(257, L's')}}), revert();
+    {
+        auto settings = row({});
+        settings->SetDword(L"FavoriteFoldersRootLocation", 0x00410042);
+        revert();
+    }
+    row({{L"SyncRootLocation", L"Q:\\"}}), revert();
+    row({{L"SyncRootLocation", L"Sync"}}), revert();
+    row({{L"PersonalFolderRootLocation", L"Q:\\Sync\\Personal"}}), revert();
+    return 0;
+}
+const ChildRoutine revertWithSettingsThatDoNotWork("revert-with-settings-that-do-not-work", RevertWithSettingsThatDoNotWork);
+
+TEST(FolderPermissionsEntries, EachRevertThatDoesNotHappenIsReportedAndAbsentSettingsAreNot)
+{
+    const ChildResult reverted = RunChildRecordingWine("revert-with-settings-that-do-not-work", "+pid,+eventlog");
+    ASSERT_EQ(0u, reverted.exitCode) << reverted.output;
+    DWORD id = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &id);
+    const std::string session = std::to_string(id) + "|";
+    const std::string key = "HKEY_CURRENT_USER\\SOFTWARE\\Veltane\\Orvanta\\Sync";
+    const std::string noParent = "the folder above it cannot be derived from the location (a drive's root, or a "
+                                 "location without a backslash)";
+    const std::string noSource = "there is no sync root to inherit from (SyncRootLocation is not set, or cannot be read)";
+    EXPECT_EQ((Messages{"2 501 " + session + key + "|error 5",
+                        "2 501 " + session + key + "\\SharedFoldersRootLocation|error 234: it holds 260 characters or more",
+                        "2 501 " + session + key + "\\FavoriteFoldersRootLocation|it is not a string but a value of type 4",
+                        "2 500 " + session + "BA|" + noSource, "2 500 " + session + "Q:|" + noParent,
+                        "2 500 " + session + "Sync|" + noParent, "2 500 " + session + "Q:\\Sync\\Personal|" + noSource}),
+              Described(ReportedEvents(reverted.output)));
 }
 
 } // namespace
