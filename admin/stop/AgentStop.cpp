@@ -30,6 +30,10 @@ std::wstring TerminateEventRefusal(DWORD error)
 StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const std::wstring& line, bool error)>& report)
 {
     const std::wstring event = kTerminateEventName;
+    // Those running now are the ones this stop waits for: listed before the signal, which they answer
+    // within milliseconds.
+    DWORD listError = 0;
+    const std::vector<AgentProcess> processes = HalyardProcesses(listError);
     // The descriptor the agents create it with, so that an agent of any user can still open it while
     // it is held here.
     UniqueLocalMemory descriptor(CreateEveryOneAllowedSecurityDescriptor());
@@ -49,22 +53,23 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     report(L"HalyardStop: signalled " + event, false);
 
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutSeconds) * 1000;
-    DWORD listError = 0;
-    std::vector<AgentProcess> agents = HalyardProcesses(listError);
-    for (const AgentProcess& other : agents) {
-        if (!other.agent) {
-            report(L"HalyardStop: process " + std::to_wstring(other.processId) + L" in session " +
-                       std::to_wstring(other.sessionId) + L" is " + other.image + L", not the installed agent (" +
+    size_t running = 0;
+    for (const AgentProcess& process : processes) {
+        if (process.agent) {
+            ++running;
+        } else {
+            report(L"HalyardStop: process " + std::to_wstring(process.processId) + L" in session " +
+                       std::to_wstring(process.sessionId) + L" is " + process.image + L", not the installed agent (" +
                        InstalledAgent() + L"): not waited for",
                    false);
         }
     }
-    agents = RunningAgents();
-    if (!agents.empty()) {
-        report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " +
-                   std::to_wstring(agents.size()) + L" agent(s) to exit",
+    if (running > 0) {
+        report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " + std::to_wstring(running) +
+                   L" agent(s) to exit",
                false);
     }
+    std::vector<AgentProcess> agents = RunningAgents();
     while (!agents.empty() && GetTickCount64() < deadline) {
         Sleep(100);
         agents = RunningAgents();
