@@ -121,6 +121,18 @@ status=$?
 await_logged "$WORK/refused.log" 'Halyard: libOVSyncEngine.dll not found in C:\Program Files\Orvanta\Halyard\' ||
     fail "the package log does not say what was missing: $(logged "$WORK/refused.log" | grep -i halyard | tail -n 3)"
 
+echo "== A client's folder that everyone may write: the install is refused"
+WRITABLE="$WINEPREFIX/drive_c/Apps/Writable Client"
+mkdir -p "$WRITABLE"
+cp "$BIN/libOVSyncEngine.dll" "$WRITABLE/"
+chmod 777 "$WRITABLE"
+install "$WORK/writable.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR='C:\Apps\Writable Client'
+status=$?
+[ $status = $((1603 % 256)) ] || fail "an install into a folder everyone may write exited with $status, not 1603"
+await_logged "$WORK/writable.log" 'Halyard: C:\Apps\Writable Client: Everyone (S-1-1-0) may create files in it (FILE_ADD_FILE).' ||
+    fail "the refusal does not name who may write: $(logged "$WORK/writable.log" | grep -i 'Halyard:' | tail -n 2)"
+[ -z "$(agents_on_c)" ] || fail "Halyard.exe was installed: $(agents_on_c)"
+
 echo "== Install $VERSION into the client's folder: the agent starts in the running session"
 mkdir -p "$CLIENT" "$DEFAULT"
 cp "$BIN"/{libOVSyncEngine.dll,OrvantaSyncMonitor.exe,OrvantaSync.exe} "$CLIENT/"
@@ -190,8 +202,19 @@ await_logged "$WORK/downgrade.log" 'WIX_DOWNGRADE_DETECTED = {' || fail "the dow
 [ "$(run_value)" = "$RUN_BEFORE" ] || fail "the downgrade changed the logon start: $(run_value)"
 pgrep -f 'Halyard.exe /run' >/dev/null || fail "the downgrade stopped the agent"
 
-echo "== Uninstall"
+echo "== Uninstall, while a user runs a program of the agent's name of their own"
+# What the package logs is its text as it is: "[x64]" and "{...}" in a path are not properties to
+# Windows Installer.
+OWN="$WINEPREFIX/drive_c/Tools [x64]/{1}"
+mkdir -p "$OWN"
+cp "$BIN/HalyardDevCtl.exe" "$OWN/Halyard.exe"
+(setsid wine 'C:\Tools [x64]\{1}\Halyard.exe' wait-gone 60000 </dev/null >/dev/null 2>&1 &)
+for _ in $(seq 1 100); do pgrep -f 'Tools \[x64\]' >/dev/null && break; sleep 0.1; done
 install "$WORK/uninstall.log" /x "$(winepath -w "$package")" /qn || fail "msiexec /x exited with $?"
+logged "$WORK/uninstall.log" | grep -qE '^HalyardStop: process [0-9]+ in session [0-9]+ is C:\\Tools \[x64\]\\\{1\}\\Halyard\.exe, not the installed agent' ||
+    fail "the package log lost the text of a path: $(logged "$WORK/uninstall.log" | grep 'HalyardStop:')"
+pkill -f 'Tools \[x64\]'
+rm -rf "$WINEPREFIX/drive_c/Tools [x64]"
 [ "$(devctl wait-gone 0; echo $?)" = 0 ] || fail "the agent still runs after the uninstall"
 [ -z "$(agents_on_c)" ] || fail "an agent is still installed: $(agents_on_c)"
 [ ! -e "$CLIENT/HalyardStop.exe" ] && [ ! -e "$CLIENT/HalyardCheck.exe" ] || fail "the tools are still installed"
