@@ -68,9 +68,11 @@ Check Sessions(const Checks& checks, const std::vector<AgentProcess>& processes,
     if (drive != nullptr && drive->result == CheckResult::Failure) {
         return {"sessions", CheckResult::Skipped, L"the policy turns the agent off (policy.drive)"};
     }
-    if (listError != 0) {
+    if (listError != 0 && std::any_of(processes.begin(), processes.end(),
+                                       [](const AgentProcess& p) { return p.sessionId == kUnknownSession; })) {
         return {"sessions", CheckResult::Skipped,
-                L"the processes of this machine cannot be listed (error " + std::to_wstring(listError) + L")"};
+                L"the sessions of other users' processes cannot be read without the system's list of them (error " +
+                    std::to_wstring(listError) + L"): run the checker elevated or as the system account"};
     }
     std::wstring with;
     std::wstring without;

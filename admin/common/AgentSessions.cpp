@@ -6,6 +6,7 @@
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
 
+#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
@@ -134,20 +135,34 @@ std::vector<AgentProcess> HalyardProcesses(DWORD& error)
     std::vector<AgentProcess> processes;
     WTS_PROCESS_INFOW* listed = nullptr;
     DWORD count = 0;
-    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count)) {
-        error = GetLastError();
-        return processes;
-    }
-    error = 0;
+    error = WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count) ? 0 : GetLastError();
     const UniqueWtsMemory owner(listed);
-    const std::wstring installed = InstalledAgent();
-    for (DWORD i = 0; i < count; ++i) {
-        if (listed[i].pProcessName == nullptr || _wcsicmp(listed[i].pProcessName, kAgentProgram) != 0) {
-            continue;
+    for (DWORD i = 0; error == 0 && i < count; ++i) {
+        if (listed[i].pProcessName != nullptr && _wcsicmp(listed[i].pProcessName, kAgentProgram) == 0) {
+            processes.push_back({listed[i].ProcessId, listed[i].SessionId, {}, true});
         }
-        AgentProcess process{listed[i].ProcessId, listed[i].SessionId, ImagePath(listed[i].ProcessId), true};
+    }
+    // Without the session service the processes are still listed, but a session can be asked of
+    // this caller's own processes only: the others' stay unknown, never session 0.
+    if (error != 0) {
+        UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+             more = Process32NextW(snapshot.get(), &entry)) {
+            DWORD session = kUnknownSession;
+            if (_wcsicmp(entry.szExeFile, kAgentProgram) == 0) {
+                processes.push_back({entry.th32ProcessID,
+                                     ProcessIdToSessionId(entry.th32ProcessID, &session) ? session : kUnknownSession,
+                                     {},
+                                     true});
+            }
+        }
+    }
+    const std::wstring installed = InstalledAgent();
+    for (AgentProcess& process : processes) {
+        process.image = ImagePath(process.processId);
         process.agent = process.image.empty() || installed.empty() || SameProgram(process.image, installed);
-        processes.push_back(std::move(process));
     }
     return processes;
 }

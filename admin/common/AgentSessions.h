@@ -14,6 +14,9 @@ struct UserSession {
     bool active = true; // false: disconnected, the user's programs still run
 };
 
+// The session of a process that this caller may not ask (see HalyardProcesses).
+constexpr DWORD kUnknownSession = 0xFFFFFFFF;
+
 // A process of any session whose image is named Halyard.exe.
 struct AgentProcess {
     DWORD processId = 0;
@@ -37,8 +40,9 @@ std::wstring InstalledAgent();
 // not open other users' processes still places them right. Each is an agent when its image is the
 // installed one, or when its path cannot be read (marked by an empty image); a program of that name
 // elsewhere, a user's own, is not. Enables the debug privilege where this process holds it, which an
-// administrator needs to read the paths of other users' processes. Never waits on them. On error, empty
-// with the Win32 error in `error`.
+// administrator needs to read the paths of other users' processes. Never waits on them. Where the
+// system's list cannot be had (its session service stopped), `error` says why, and the processes come
+// from a snapshot, with kUnknownSession for those whose session this caller may not ask.
 std::vector<AgentProcess> HalyardProcesses(DWORD& error);
 // The agents among them.
 std::vector<AgentProcess> RunningAgents();
