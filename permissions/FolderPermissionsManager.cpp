@@ -155,6 +155,22 @@ void FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry()
     }
 }
 
+std::wstring FolderPermissionsManager::Unreadable(const ValueRead& value)
+{
+    if (value.name == nullptr || value.status == ERROR_FILE_NOT_FOUND) {
+        return {};
+    }
+    if (value.status == ERROR_MORE_DATA) {
+        return L"error 234: it holds 260 characters or more";
+    }
+    if (value.status != ERROR_SUCCESS) {
+        return L"error " + std::to_wstring(value.status);
+    }
+    return value.type != REG_SZ && value.type != REG_EXPAND_SZ
+               ? L"it is not a string but a value of type " + std::to_wstring(value.type)
+               : std::wstring();
+}
+
 // The settings the administrator cannot otherwise see were not read: one entry for the key, or one a
 // value; an absent key or value is a user without On-demand Sync, and gets none.
 void FolderPermissionsManager::ReportUnreadableSettings() const
@@ -165,17 +181,7 @@ void FolderPermissionsManager::ReportUnreadableSettings() const
                          {EventLog::ThisSession(), key, L"error " + std::to_wstring(settingsRead_.key)});
     }
     for (const ValueRead& value : settingsRead_.values) {
-        std::wstring why;
-        if (value.name == nullptr || value.status == ERROR_FILE_NOT_FOUND) {
-            continue;
-        }
-        if (value.status == ERROR_MORE_DATA) {
-            why = L"error 234: it holds 260 characters or more";
-        } else if (value.status != ERROR_SUCCESS) {
-            why = L"error " + std::to_wstring(value.status);
-        } else if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
-            why = L"it is not a string but a value of type " + std::to_wstring(value.type);
-        }
+        const std::wstring why = Unreadable(value);
         if (!why.empty()) {
             EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_PERMISSION_SETTINGS_UNREADABLE,
                              {EventLog::ThisSession(), key + L"\\" + value.name, why});

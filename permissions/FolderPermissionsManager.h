@@ -34,6 +34,9 @@ public:
         LONG key = ERROR_FILE_NOT_FOUND;
         ValueRead values[4] = {};
     };
+    // Why a value was read, but not as a location ("error 234: it holds 260 characters or more"); empty
+    // when it was, or is absent.
+    static std::wstring Unreadable(const ValueRead& value);
     // The locations as the constructor read them: what the revert works on, for administrators' tools.
     struct Locations {
         std::wstring parentFolder;

@@ -213,24 +213,13 @@ std::wstring Untouched(const std::wstring& location)
     return {};
 }
 
-// What was read of the settings that the revert will report at logoff: a value too long to read, or
-// not a string.
+// The settings that the revert will report at logoff as unreadable.
 std::wstring UnreadableValues(const FolderPermissionsManager::SettingsRead& read)
 {
     std::wstring problems;
     for (const auto& value : read.values) {
-        std::wstring why;
-        if (value.name == nullptr || value.status == ERROR_FILE_NOT_FOUND) {
-            continue;
-        }
-        if (value.status == ERROR_MORE_DATA) {
-            why = L" holds 260 characters or more, which the agent cannot read (error 234)";
-        } else if (value.status != ERROR_SUCCESS) {
-            why = L" cannot be read (error " + std::to_wstring(value.status) + L")";
-        } else if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
-            why = L" is not a string (type " + std::to_wstring(value.type) + L")";
-        }
-        problems += why.empty() ? L"" : (problems.empty() ? L"" : L"; ") + std::wstring(value.name) + why;
+        const std::wstring why = FolderPermissionsManager::Unreadable(value);
+        problems += why.empty() ? L"" : (problems.empty() ? L"" : L"; ") + std::wstring(value.name) + L": " + why;
     }
     return problems;
 }

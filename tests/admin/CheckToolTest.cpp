@@ -285,7 +285,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          },
          {{"session.folders", "warning"}},
          1,
-         "SyncRootLocation holds 260 characters or more, which the agent cannot read (error 234)"},
+         "SyncRootLocation: error 234: it holds 260 characters or more: the revert does nothing for this user"},
         {"a user's own Halyard.exe",
          [&other](Installation& i, ScopedRegistryKey&) {
              const std::wstring own = i.Temp() + L"\\" + kAgentProgram;
