@@ -7,14 +7,14 @@
 // Exit codes of the stop, for deployment scripts:
 //   0  every agent has exited (or none was running)
 //   1  time-out: agents are still running (listed on standard error)
-//   2  usage error
+//   2  usage error (the refused argument is named; /?, /h and /help print the usage, exit code 0)
 //   3  the terminate event could not be created, opened or signalled (run elevated)
 //   4  every agent has exited, but another process still holds the event signalled, so agents that
 //      start now will stop at once; end that process before users log on again
 // Exit codes of /start:
 //   0  an agent runs, or was started, in every session with a logged-on user
 //   1  some session was not given one (listed on standard error)
-//   2  usage error
+//   2  usage error (the refused argument is named; /?, /h and /help print the usage, exit code 0)
 #include "admin/start/AgentStart.h"
 #include "admin/stop/AgentStop.h"
 #include "platform/EventLog.h"
@@ -33,15 +33,28 @@ namespace {
 constexpr int kUsage = 2;
 constexpr DWORD kStartTimeoutMs = 30000;
 
+const wchar_t kUsageText[] = L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n"
+                             L"       HalyardStop /start               (the agent in every session again)\n";
+
 struct Arguments {
     bool start = false;
+    bool help = false;
     DWORD timeoutSeconds = 30;
+    const wchar_t* refused = nullptr;
 };
 
+// False with the refused argument in `arguments`.
 bool Parse(int argc, wchar_t** argv, Arguments& arguments)
 {
     for (int i = 1; i < argc; ++i) {
         const wchar_t* argument = argv[i];
+        arguments.refused = argument;
+        if ((argument[0] == L'/' || argument[0] == L'-') &&
+            (wcscmp(argument + 1, L"?") == 0 || _wcsicmp(argument + 1, L"h") == 0 ||
+             _wcsicmp(argument + 1, L"help") == 0)) {
+            arguments.help = true;
+            continue;
+        }
         if ((_wcsicmp(argument, L"/start") == 0 || _wcsicmp(argument, L"-start") == 0) && argc == 2) {
             arguments.start = true;
             continue;
@@ -59,20 +72,6 @@ bool Parse(int argc, wchar_t** argv, Arguments& arguments)
     return true;
 }
 
-// Only the system account may ask for the user token of any session.
-bool IsSystemAccount()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
-    }
-    const UniqueHandle owner(token);
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-    DWORD length = 0;
-    return GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length) &&
-           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -80,20 +79,24 @@ int wmain(int argc, wchar_t** argv)
     LoadLibrariesFromSystemFolderOnly();
     Arguments arguments;
     if (!Parse(argc, argv, arguments)) {
-        fwprintf(stderr, L"usage: HalyardStop [/timeout:SECONDS]   (0 to 86400, default 30)\n"
-                         L"       HalyardStop /start               (the agent in every session again)\n");
+        fwprintf(stderr, L"HalyardStop: the argument %ls is not one of these\n%ls", arguments.refused, kUsageText);
         return kUsage;
+    }
+    if (arguments.help) {
+        fwprintf(stdout, L"%ls", kUsageText);
+        return 0;
     }
     std::wstring record;
     const auto print = [&record](const std::wstring& line, bool error) {
         fwprintf(error ? stderr : stdout, L"%ls\n", line.c_str());
         record += line + L"\r\n";
     };
-    const int result =
-        arguments.start
-            ? static_cast<int>(StartAgents(IsSystemAccount() ? StartScope::EverySession : StartScope::ThisSession,
-                                           kStartTimeoutMs, print))
-            : static_cast<int>(StopAllAgents(arguments.timeoutSeconds, print));
+    // Only the system account may ask for the user token of any session.
+    const Caller caller = Caller::OfThisProcess();
+    const int result = arguments.start ? static_cast<int>(StartAgents(caller.systemAccount ? StartScope::EverySession
+                                                                                           : StartScope::ThisSession,
+                                                                      kStartTimeoutMs, print, caller))
+                                       : static_cast<int>(StopAllAgents(arguments.timeoutSeconds, print));
     // One entry for what this run did, where the agents' own entries are: a deployment script's stop
     // or start shows beside the agents it ended or started.
     EventLog::Report(result == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE, HALYARD_EVENT_STOP_TOOL,

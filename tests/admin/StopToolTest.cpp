@@ -159,7 +159,9 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
                                                "starts now cannot open it either and ends at once"));
     }
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
-    EXPECT_EQ(2u, Stop(L"/wait"));
+    EXPECT_EQ(2u, Stop(L"/wait", output / L"usage.txt"));
+    EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt").find("HalyardStop: the argument /wait is not one of these\r\nusage:"));
+    EXPECT_EQ(0u, Stop(L"/?"));
 }
 
 // What the package does at the end of an install and at a rollback: the logon start run as the user of
