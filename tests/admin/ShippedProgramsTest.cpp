@@ -91,7 +91,8 @@ TEST(ShippedPrograms, CarryAManifestThatRunsThemAsInvokerOnEveryWindowsFromVista
         ASSERT_NE(nullptr, found);
         const std::string manifest(static_cast<const char*>(LockResource(LoadResource(image.get(), found))),
                                    SizeofResource(image.get(), found));
-        ACTCTXW context = {sizeof(context)};
+        ACTCTXW context = {};
+        context.cbSize = sizeof(context);
         context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
         context.lpSource = path.c_str();
         context.lpResourceName = MAKEINTRESOURCEW(1);
