@@ -257,7 +257,8 @@ private:
         for (const auto& field : fields) {
             Set<DWORD>(field.what, optional_ + field.at, field.value);
         }
-        for (DWORD rva : std::initializer_list<DWORD>{0, 0x10, exportRva_ + 1, 0x40000000, Get<DWORD>(optional_ + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfImage))}) {
+        const DWORD image = Get<DWORD>(optional_ + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfImage));
+        for (DWORD rva : std::initializer_list<DWORD>{0, 0x10, exportRva_ + 1, 0x40000000, image}) {
             Set<DWORD>("export directory at " + std::to_string(rva), directory, rva);
         }
         Set<DWORD>("export directory size 0", directory + 4, 0);
