@@ -52,7 +52,8 @@ storm_once() {
             wine HalyardBench.exe --storm-member "$side" "$(halyard_winpath "$run")" "$member" </dev/null >/dev/null 2>&1) &
     done
     for _ in $(seq 1 1200); do
-        [ "$(ls "$run" | grep -c '^ready-')" -ge "$size" ] && break
+        ready=("$run"/ready-*)
+        [ -e "${ready[0]}" ] && [ "${#ready[@]}" -ge "$size" ] && break
         sleep 0.1
     done
     local go
@@ -84,9 +85,9 @@ for size in 1 4 16; do
         for index in 0 1; do
             side=$([ $index = 0 ] && echo agent || echo floor)
             read -r time total used <<<"$(storm_once "$size" "$side")"
-            times[$index]+="$time"$'\n'
-            kib[$index]+="$total"$'\n'
-            cpu[$index]+="$used"$'\n'
+            times[index]+="$time"$'\n'
+            kib[index]+="$total"$'\n'
+            cpu[index]+="$used"$'\n'
         done
     done
     row "logon storm, $size at once: every window ready" ms "%.2f" "${times[0]}" "${times[1]}" "$repetitions"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the project's scripts: installs what is missing, configures and builds, and runs a Wine
 # session in the project's own prefix (never ~/.wine). Source it; it changes nothing until called.
 set -euo pipefail
@@ -34,7 +35,7 @@ halyard_install() {
 # Configures, then builds the targets given (everything when none is).
 halyard_build() {
     echo "== Building"
-    cmake --preset wine >/dev/null
+    cmake --preset wine -DHALYARD_WARNINGS_AS_ERRORS="${HALYARD_WARNINGS_AS_ERRORS:-OFF}" >/dev/null
     if [ $# -gt 0 ]; then
         cmake --build --preset wine --target "$@"
     else
@@ -72,7 +73,8 @@ halyard_wine_stop() {
 
 # Unix path -> Windows path inside the prefix (Z: maps the Unix root).
 halyard_winpath() {
-    echo "Z:$(echo "$1" | sed 's#/#\\#g')"
+    local path="$1"
+    echo "Z:${path//\//\\}"
 }
 
 # Everything the scripts need before their own work: packages, the build (of the targets given, or of

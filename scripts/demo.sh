@@ -12,7 +12,8 @@ BIN="$HALYARD_BUILD/bin"
 DEMO="$HALYARD_BUILD/demo"
 rm -rf "$DEMO"
 mkdir -p "$DEMO/standin"
-export HALYARD_STANDIN_DIR="$(halyard_winpath "$DEMO/standin")"
+HALYARD_STANDIN_DIR="$(halyard_winpath "$DEMO/standin")"
+export HALYARD_STANDIN_DIR
 printf '[engine]\r\nInitializeFailures=2\r\nInitializeFailureStatus=0x80070015\r\n' > "$DEMO/standin/engine.ini"
 LOGS="$WINEPREFIX/drive_c/users/$(id -un)/Temp/Orvanta"
 rm -rf "$LOGS"
@@ -48,6 +49,7 @@ BIN_WIN="$(halyard_winpath "$BIN")"
 REGISTERED=('HKLM\Software\Microsoft\Windows\CurrentVersion\Run /v Halyard'
     'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard /v EventMessageFile'
     'HKLM\Software\Veltane\Halyard /v InstallFolder')
+# shellcheck disable=SC2086 # each entry is a key and its value's switches, split into reg's arguments
 unregister() { for value in "${REGISTERED[@]}"; do wine_run reg delete ${value} /f >/dev/null 2>&1 || true; done; }
 trap 'unregister; halyard_wine_stop' EXIT
 wine_run reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard /d "\"$BIN_WIN\\Halyard.exe\"" /f >/dev/null
@@ -86,7 +88,8 @@ wine_run HalyardDevCtl.exe wait-gone 20000
 wait "$CAPTURE" || true
 echo "The agent has exited."
 
-AGENT_LOG="$(ls "$LOGS"/Halyard_*.log | head -n 1)"
+logs=("$LOGS"/Halyard_*.log)
+AGENT_LOG="${logs[0]}"
 
 step "A logoff with uploads pending, permissions reverted by policy"
 echo "The agent hands its notification callback to no one, so the development notification host runs"
@@ -106,7 +109,8 @@ HOST=$!
 wine_run HalyardDevCtl.exe wait-window 30000
 wine_run HalyardDevCtl.exe logoff
 wait "$HOST" || true
-HOST_LOG="$(ls "$LOGS"/Halyard_*.log | tail -n 1)"
+logs=("$LOGS"/Halyard_*.log)
+HOST_LOG="${logs[-1]}"
 grep -E 'SyncWindowHandler|Event::(Wait|Reset|Set)|destination folder|Number of ACE' "$HOST_LOG" | tr -d '\r' | cut -c1-190
 wine_run reg delete 'HKCU\SOFTWARE\Veltane\Orvanta\Sync' /f >/dev/null 2>&1 || true
 

@@ -36,10 +36,19 @@ install() {
     wine msiexec "$@" /l*v "$(winepath -w "$log")" </dev/null >/dev/null 2>&1
 }
 logged() { tr -d '\0\r' <"$1"; }
+# A file's text is read to its end before it is searched: grep -q at the end of a pipe stops reading at
+# the first match, the producer then dies of SIGPIPE, and pipefail fails the pipeline though the text is
+# there.
+# Each is false when the file cannot be read, so that a negated test fails then too.
+logged_has() { local text; text="$(logged "$1" 2>/dev/null)" || return 1; grep -qF -- "$2" <<<"$text"; }
+logged_matches() { local text; text="$(logged "$1" 2>/dev/null)" || return 1; grep -qE -- "$2" <<<"$text"; }
+logged_lacks() { local text; text="$(logged "$1" 2>/dev/null)" || return 1; ! grep -qF -- "$2" <<<"$text"; }
+# The last line of a log file.
+last_logged() { local text; text="$(logged "$1")"; printf '%s\n' "${text##*$'\n'}"; }
 # Waits up to 30 s for a text to appear in a log file.
 await_logged() {
     for _ in $(seq 1 300); do
-        logged "$1" 2>/dev/null | grep -qF "$2" && return 0
+        logged_has "$1" "$2" && return 0
         sleep 0.1
     done
     return 1
@@ -48,11 +57,19 @@ CONNECTED='OvRegisterJobStatusListener returned result = 00000000'
 # The agents' log files so far; an agent started now writes a file of its own (names are made to the
 # second).
 mark_logs() { ls "$LOGS" 2>/dev/null >"$WORK/logs-before"; sleep 1; }
+# The newest log file that mark_logs did not see, or nothing.
+newest_new_log() {
+    local file found=""
+    for file in "$LOGS"/Halyard_*.log; do
+        [ -e "$file" ] && ! grep -qxF -- "${file##*/}" "$WORK/logs-before" && found="${file##*/}"
+    done
+    printf '%s' "$found"
+}
 # A new agent, started since mark_logs without a new logon, connected to the engine beside it.
 new_agent_connects() {
     local log=""
     for _ in $(seq 1 100); do
-        log="$(ls "$LOGS" 2>/dev/null | grep -vxFf "$WORK/logs-before" | tail -n 1)"
+        log="$(newest_new_log)"
         [ -n "$log" ] && break
         sleep 0.1
     done
@@ -72,7 +89,7 @@ session_connects() {
 package_started_agent() {
     await_logged "$1" 'HalyardStart: an agent runs, or was started, in every session with a logged-on user' ||
         fail "the package did not start the agent ($2): $(logged "$1" | grep HalyardStart)"
-    logged "$1" | grep -qE '^HalyardStart: session [0-9]+ \(.*\): started, process [0-9]+$' ||
+    logged_matches "$1" '^HalyardStart: session [0-9]+ \(.*\): started, process [0-9]+$' ||
         fail "the package log does not name the session it started ($2): $(logged "$1" | grep HalyardStart)"
     new_agent_connects "$2"
 }
@@ -80,10 +97,11 @@ package_started_agent() {
 # build sets it.
 make_package() {
     local staging="$1" version="$2" output="$3"
-    (cd "$staging" && quiet wixl -a x64 -D Version="$version" -D UpgradesBelow="${version%.*}.$((${version##*.} + 1))" \
-        -D Manufacturer=Veltane -D ProductName="Halyard Session Agent" -o "$output" Halyard.wxs) &&
-        quiet msibuild "$output" -q "UPDATE CustomAction SET Type=3393 WHERE Action='StartAgentsAfterRollback'" ||
+    if ! (cd "$staging" && quiet wixl -a x64 -D Version="$version" -D UpgradesBelow="${version%.*}.$((${version##*.} + 1))" \
+        -D Manufacturer=Veltane -D ProductName="Halyard Session Agent" -o "$output" Halyard.wxs) ||
+        ! quiet msibuild "$output" -q "UPDATE CustomAction SET Type=3393 WHERE Action='StartAgentsAfterRollback'"; then
         fail "cannot make the package $output"
+    fi
 }
 
 rm -rf "$WINEPREFIX" "$WORK"
@@ -118,6 +136,7 @@ status=$?
 [ -z "$(agents_on_c)" ] || fail "Halyard.exe was installed: $(agents_on_c)"
 [ -z "$(run_value)" ] || fail "a logon start was registered: $(run_value)"
 [ -z "$(installed_versions)" ] || fail "an uninstall entry was left: $(installed_versions)"
+# shellcheck disable=SC1003 # the text ends with the folder's backslash, not an escaped quote
 await_logged "$WORK/refused.log" 'Halyard: libOVSyncEngine.dll not found in C:\Program Files\Orvanta\Halyard\' ||
     fail "the package log does not say what was missing: $(logged "$WORK/refused.log" | grep -i halyard | tail -n 3)"
 
@@ -142,8 +161,8 @@ install "$WORK/install.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR="$CLIENT_W
 for file in Halyard.exe HalyardStop.exe HalyardCheck.exe; do
     [ -f "$CLIENT/$file" ] || fail "$file is not in $CLIENT"
 done
-run_value | grep -qF "\"$CLIENT_WIN\\Halyard.exe\"" || fail "the logon start is not the client folder's agent: $(run_value)"
-event_source | grep -qF "EventMessageFile    REG_SZ    $CLIENT_WIN\\Halyard.exe" ||
+grep -qF -- "\"$CLIENT_WIN\\Halyard.exe\"" <<<"$(run_value)" || fail "the logon start is not the client folder's agent: $(run_value)"
+grep -qF -- "EventMessageFile    REG_SZ    $CLIENT_WIN\\Halyard.exe" <<<"$(event_source)" ||
     fail "the Event Log source is not registered with the installed agent: $(event_source)"
 [ "$(installed_versions)" = "$VERSION" ] || fail "uninstall entries: '$(installed_versions)', not $VERSION"
 package_started_agent "$WORK/install.log" "after the install"
@@ -167,9 +186,11 @@ for level in /qn /qb /qr full; do
     running="$AGENT_LOG"
     mark_logs
     # Full UI: no /q at all, as a double-click runs it.
-    install "$WORK/upgrade-${level#/}.log" /i "$(winepath -w "$package")" $([ "$level" = full ] || echo "$level") ||
+    interface=()
+    [ "$level" = full ] || interface=("$level")
+    install "$WORK/upgrade-${level#/}.log" /i "$(winepath -w "$package")" "${interface[@]}" ||
         fail "the upgrade at $level exited with $?"
-    logged "$running" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the running agent did not end ($level)"
+    grep -qF 'Terminating Halyard process.' <<<"$(last_logged "$running")" || fail "the running agent did not end ($level)"
     await_logged "$WORK/upgrade-${level#/}.log" 'HalyardStop: every agent has exited' ||
         fail "the package log does not say that the agents were stopped ($level)"
     [ "$(installed_versions)" = "$NEXT" ] || fail "uninstall entries after the upgrade at $level: '$(installed_versions)'"
@@ -186,7 +207,7 @@ mark_logs
 running="$AGENT_LOG"
 # What msiexec /fa does; Wine's msiexec takes /f only with a product code.
 install "$WORK/repair.log" /i "$(winepath -w "$package")" /qn REINSTALL=ALL REINSTALLMODE=a || fail "the repair exited with $?"
-logged "$running" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the repair did not stop the agent"
+grep -qF 'Terminating Halyard process.' <<<"$(last_logged "$running")" || fail "the repair did not stop the agent"
 await_logged "$WORK/repair.log" 'HalyardStop: every agent has exited' || fail "the repair's log does not say the agents stopped"
 package_started_agent "$WORK/repair.log" "after the repair"
 
@@ -211,13 +232,13 @@ cp "$BIN/HalyardDevCtl.exe" "$OWN/Halyard.exe"
 (setsid wine 'C:\Tools [x64]\{1}\Halyard.exe' wait-gone 60000 </dev/null >/dev/null 2>&1 &)
 for _ in $(seq 1 100); do pgrep -f 'Tools \[x64\]' >/dev/null && break; sleep 0.1; done
 install "$WORK/uninstall.log" /x "$(winepath -w "$package")" /qn || fail "msiexec /x exited with $?"
-logged "$WORK/uninstall.log" | grep -qE '^HalyardStop: process [0-9]+ in session [0-9]+ is C:\\Tools \[x64\]\\\{1\}\\Halyard\.exe, not the installed agent' ||
+logged_matches "$WORK/uninstall.log" '^HalyardStop: process [0-9]+ in session [0-9]+ is C:\\Tools \[x64\]\\\{1\}\\Halyard\.exe, not the installed agent' ||
     fail "the package log lost the text of a path: $(logged "$WORK/uninstall.log" | grep 'HalyardStop:')"
 pkill -f 'Tools \[x64\]'
 rm -rf "$WINEPREFIX/drive_c/Tools [x64]"
 [ "$(devctl wait-gone 0; echo $?)" = 0 ] || fail "the agent still runs after the uninstall"
 [ -z "$(agents_on_c)" ] || fail "an agent is still installed: $(agents_on_c)"
-[ ! -e "$CLIENT/HalyardStop.exe" ] && [ ! -e "$CLIENT/HalyardCheck.exe" ] || fail "the tools are still installed"
+if [ -e "$CLIENT/HalyardStop.exe" ] || [ -e "$CLIENT/HalyardCheck.exe" ]; then fail "the tools are still installed"; fi
 [ -z "$(run_value)" ] || fail "the logon start is still registered"
 ! quiet wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' ||
     fail "the Event Log source's key is left"
@@ -225,7 +246,7 @@ rm -rf "$WINEPREFIX/drive_c/Tools [x64]"
 for file in libOVSyncEngine.dll OrvantaSyncMonitor.exe OrvantaSync.exe; do
     [ -f "$CLIENT/$file" ] || fail "the client's $file was removed"
 done
-! logged "$WORK/uninstall.log" | grep -q 'HalyardStart:' || fail "the uninstall started agents"
+logged_lacks "$WORK/uninstall.log" 'HalyardStart:' || fail "the uninstall started agents, or its log cannot be read"
 [ -n "$(ls "$LOGS"/Halyard_*.log)" ] || fail "the users' logs were not left alone"
 echo "== An upgrade that fails after the stop rolls back, and the rollback starts the agents"
 mark_logs
@@ -233,20 +254,21 @@ install "$WORK/reinstall.log" /i "$(winepath -w "$MSI")" /qn INSTALLDIR="$CLIENT
 package_started_agent "$WORK/reinstall.log" "after the new install"
 # A deferred program that fails right after the stop, before anything is changed (on Windows).
 make_package "$NEXT_STAGING" "$NEXT" "$WORK/failing.msi"
-quiet msibuild "$WORK/failing.msi" \
-    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('FailAfterTheStop', 1058, 'INSTALLDIR', 'cmd.exe /c exit 1')" &&
-    quiet msibuild "$WORK/failing.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('FailAfterTheStop', 1515)" ||
+if ! quiet msibuild "$WORK/failing.msi" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('FailAfterTheStop', 1058, 'INSTALLDIR', 'cmd.exe /c exit 1')" ||
+    ! quiet msibuild "$WORK/failing.msi" -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('FailAfterTheStop', 1515)"; then
     fail "cannot make the failing package"
+fi
 install "$WORK/rollback.log" /i "$(winepath -w "$WORK/failing.msi")" /qn && fail "the failing upgrade succeeded"
-logged "$AGENT_LOG" | tail -n 1 | grep -q 'Terminating Halyard process.' || fail "the failing upgrade did not stop the agent"
+grep -qF 'Terminating Halyard process.' <<<"$(last_logged "$AGENT_LOG")" || fail "the failing upgrade did not stop the agent"
 await_logged "$WORK/rollback.log" 'HalyardStart: the installation is rolled back: the agents of the version that stays are started' ||
     fail "the rollback action did not run: $(logged "$WORK/rollback.log" | grep -E 'Halyard|ollback' | tail -n 5)"
 # Wine's msiexec runs the deferred actions only at InstallFinalize, after its RemoveExistingProducts has
 # removed the older version for good, and restores nothing: no logon start is left for the rollback
 # action to run (Windows restores the older version first). Starting a logon start that is there is
 # pinned by the stop tool's test.
-logged "$WORK/rollback.log" | grep -A1 'HalyardStart: the installation is rolled back' | tail -n 1 | grep -qE \
-    '^HalyardStart: (starting .* in [0-9]+ session\(s\)|no logon start to run: .*)' ||
+after_rollback="$(grep -A1 -F 'HalyardStart: the installation is rolled back' <<<"$(logged "$WORK/rollback.log")" | tail -n 1)"
+grep -qE '^HalyardStart: (starting .* in [0-9]+ session\(s\)|no logon start to run: .*)' <<<"$after_rollback" ||
     fail "the rollback action reported nothing: $(logged "$WORK/rollback.log" | grep HalyardStart)"
 echo "Package refused without the engine, installed beside it, started in the session and at logon, upgraded in place"
 echo "at every user-interface level, repaired, not downgraded, removed, and rolled back."
