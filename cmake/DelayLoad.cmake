@@ -20,10 +20,21 @@ function(halyard_delay_loaded target dll)
     list(JOIN entries "\n" exports)
     set(folder ${CMAKE_BINARY_DIR}/delayload)
     file(CONFIGURE OUTPUT ${folder}/${dll}.def CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
-    add_custom_command(OUTPUT ${folder}/lib${dll}_delay.a
-        COMMAND ${CMAKE_DLLTOOL} --input-def ${folder}/${dll}.def --output-delaylib ${folder}/lib${dll}_delay.a
-        DEPENDS ${folder}/${dll}.def
-        VERBATIM)
+    if(HALYARD_LLVM_DLLTOOL)
+        # lld makes delay-load thunks itself, but only for imports of LLVM's short form, which GNU's import
+        # libraries are not; its own dlltool makes one from the same exports. GNU's delay-import library
+        # would have lld put the addresses it patches among read-only data.
+        add_custom_command(OUTPUT ${folder}/lib${dll}_delay.a
+            COMMAND ${HALYARD_LLVM_DLLTOOL} -m i386:x86-64 -d ${folder}/${dll}.def -l ${folder}/lib${dll}_delay.a
+            DEPENDS ${folder}/${dll}.def
+            VERBATIM)
+        target_link_options(${target} INTERFACE -Wl,--delayload=${dll}.dll)
+    else()
+        add_custom_command(OUTPUT ${folder}/lib${dll}_delay.a
+            COMMAND ${CMAKE_DLLTOOL} --input-def ${folder}/${dll}.def --output-delaylib ${folder}/lib${dll}_delay.a
+            DEPENDS ${folder}/${dll}.def
+            VERBATIM)
+    endif()
     add_custom_target(${target}_import DEPENDS ${folder}/lib${dll}_delay.a)
     add_dependencies(${target} ${target}_import)
     target_link_libraries(${target} INTERFACE ${folder}/lib${dll}_delay.a)
