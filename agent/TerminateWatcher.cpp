@@ -8,7 +8,7 @@
 
 namespace Orvanta::Deskweave {
 
-void WatchForTermination(const Event& internalEvent, Window& window)
+void WatchForTermination(const Event& internalEvent, Window& window, ExitDeadline& deadline)
 {
     // Manual reset, and never reset by an agent: one signal ends the agents of every logon session.
     Event terminateEvent;
@@ -21,6 +21,9 @@ void WatchForTermination(const Event& internalEvent, Window& window)
     const HANDLE handles[] = {internalEvent.Handle(), terminateEvent.Handle()};
     const DWORD signalled = WaitForMultipleObjects(_countof(handles), handles, FALSE, INFINITE);
     Trace(L"Event signalled.  WaitForMultipleObject returned\n");
+    if (signalled != WAIT_OBJECT_0) {
+        deadline.Arm();
+    }
     if (signalled == WAIT_OBJECT_0 + 1) {
         EventLog::Report(EVENTLOG_INFORMATION_TYPE, HALYARD_EVENT_STOPPED_BY_TERMINATE, {EventLog::ThisSession()});
     }

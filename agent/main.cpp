@@ -1,3 +1,5 @@
+#include "agent/CrashReport.h"
+#include "agent/ExitDeadline.h"
 #include "agent/PolicyGate.h"
 #include "agent/ShutdownOrder.h"
 #include "agent/TerminateWatcher.h"
@@ -8,6 +10,7 @@
 #include "platform/ObjectNames.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/SystemLibraries.h"
 #include "session/SyncWindowHandler.h"
 #include "trace/Trace.h"
 #include "trace/TraceManager.h"
@@ -29,6 +32,8 @@ namespace {
 
 const wchar_t kFallbackTitle[] = L"Orvanta Sync User Agent";
 constexpr int kTitleBufferLength = 1024;
+// Once the agent is told to end, or its loop has ended, it is gone within this, whatever the engine does.
+constexpr DWORD kEndBoundMs = 5000;
 
 // Started by the logon process, which waits for it: hand the real work to a child and return at once.
 int RelaunchForLogon()
@@ -75,12 +80,16 @@ int RunAgent(HINSTANCE instance)
         return 0;
     }
     ReportStart(logFileOpen);
+    // Destroyed last: it bounds every step of the teardown, the handler's release of the engine too.
+    ExitDeadline deadline(kEndBoundMs);
+    ReportUnhandledExceptions();
 
     SetShutdownOrder();
     RegisterForRestart();
 
     const std::wstring title = LoadWindowTitle(instance);
     Window window(0);
+    window.PaceTimer(SyncWindowHandler::kConnectionTimerId, SyncWindowHandler::kConnectionTimerPeriodMs);
     SyncWindowHandler handler;
     const DWORD created = window.Create(instance, title.c_str(), &handler);
     if (created != 0) {
@@ -99,7 +108,8 @@ int RunAgent(HINSTANCE instance)
 
     std::thread watcher;
     try {
-        watcher = std::thread([&internalEvent, &window] { WatchForTermination(internalEvent, window); });
+        watcher = std::thread(
+            [&internalEvent, &window, &deadline] { WatchForTermination(internalEvent, window, deadline); });
     } catch (const std::system_error& e) {
         Trace(L"Failed to start the terminate watcher thread.  %S\n", e.what());
         window.Destroy();
@@ -107,6 +117,7 @@ int RunAgent(HINSTANCE instance)
     }
     const int exitCode = window.MessageLoop();
 
+    deadline.Arm();
     internalEvent.Set();
     watcher.join();
     // The loop also ends with the window still there: a WM_QUIT posted by another program, or a failed
@@ -124,6 +135,9 @@ int RunAgent(HINSTANCE instance)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
 {
+    // No library is ever loaded from the current folder: the engine's own dependencies are looked for
+    // beside it and in the system's folders, and a user's folder the agent was started in is neither.
+    LoadLibrariesWithoutTheCurrentFolder();
     if (commandLine == nullptr || commandLine[0] == L'\0') {
         return RelaunchForLogon();
     }

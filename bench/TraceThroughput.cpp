@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,14 +31,16 @@ namespace {
 const wchar_t kTraceTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 
 // Lines per second written by `threads` threads. The floor does what a trace line must do at least:
-// the message to the debugger output, then the same bytes as the agent's log line in one narrow write
-// and a flush, to a file opened the agent's way, with the size check and folder search of every
-// hundredth line.
+// the message to the debugger output, then the same bytes as the agent's log line in one write at the
+// file's end, whose outcome is known, to a file opened the agent's way, with the file check and folder
+// search of every hundredth line, under one lock.
 double TraceRate(bool floor, int threads, int lines)
 {
     const TempFolder temp;
     const std::wstring message = std::wstring(kTraceTag) + L"::enter...\n";
-    const std::string line = "[00000F3C] [12/04 10:13:44] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\n";
+    const std::string line = "[00000F3C] [12/04 10:13:44] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\r\n";
+    unsigned long long end = 0;
+    std::mutex writer;
     const UniqueStream file(floor ? _wfsopen((temp / L"Halyard_floor.log").c_str(), L"a+", _SH_DENYWR) : nullptr);
     std::atomic<long> written{0};
     // The agent traces into a log folder of its own, for as long as the measure.
@@ -49,12 +52,12 @@ double TraceRate(bool floor, int threads, int lines)
         workers.emplace_back([&] {
             for (int i = 0; i < lines / threads; ++i) {
                 if (floor) {
+                    OutputDebugStringW(message.c_str());
+                    const std::lock_guard<std::mutex> lock(writer);
                     if (written++ % 100 == 0) {
                         CheckLikeTheWriter(file.get(), temp.Path());
                     }
-                    OutputDebugStringW(message.c_str());
-                    fputs(line.c_str(), file.get());
-                    fflush(file.get());
+                    WriteLikeTheWriter(file.get(), end, line.data(), line.size());
                 } else {
                     Trace(L"%s::enter...\n", kTraceTag);
                 }

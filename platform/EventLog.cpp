@@ -16,13 +16,19 @@ void EventLog::Report(WORD type, DWORD eventId, std::initializer_list<std::wstri
         for (const std::wstring& text : strings) {
             texts.push_back(text.c_str());
         }
-        // Registered for each entry: entries are rare, and no handle is held for the agent's life.
-        const UniqueEventSource source(RegisterEventSourceW(nullptr, kEventSourceName));
-        if (source) {
-            ReportEventW(source.get(), type, 0, eventId, nullptr, static_cast<WORD>(texts.size()), 0, texts.data(),
-                         nullptr);
-        }
+        Report(type, eventId, texts.data(), static_cast<WORD>(texts.size()));
     } catch (const std::exception&) {
+    }
+    SetLastError(lastError);
+}
+
+void EventLog::Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD count)
+{
+    const DWORD lastError = GetLastError();
+    // Registered for each entry: entries are rare, and no handle is held for the agent's life.
+    const UniqueEventSource source(RegisterEventSourceW(nullptr, kEventSourceName));
+    if (source) {
+        ReportEventW(source.get(), type, 0, eventId, nullptr, count, 0, const_cast<const wchar_t**>(strings), nullptr);
     }
     SetLastError(lastError);
 }

@@ -16,6 +16,8 @@ class EventLog
 public:
     // type: EVENTLOG_INFORMATION_TYPE or EVENTLOG_WARNING_TYPE; strings fill %1, %2, ...
     static void Report(WORD type, DWORD eventId, std::initializer_list<std::wstring> strings);
+    // The same without allocating: for the report of a fault, on a heap that cannot be trusted.
+    static void Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD count);
     // The Remote Desktop session of this process (ProcessIdToSessionId), which the agent's entries name
     // first: on a terminal server it tells the users' agents apart.
     static std::wstring ThisSession();

@@ -10,4 +10,10 @@ namespace Orvanta::Deskweave {
 // changes.
 void LoadLibrariesFromSystemFolderOnly();
 
+// From here on, libraries that this process loads by name never come from the current folder (nor from
+// PATH): the program's own folder, the system folder and the folders added for it are searched. For the
+// agent, which a user may start in any folder. Without KB2533623 on Windows 7, the current folder is
+// taken out of the search all the same (SetDllDirectoryW with an empty text).
+void LoadLibrariesWithoutTheCurrentFolder();
+
 } // namespace Orvanta::Deskweave

@@ -7,6 +7,24 @@
 #include <utility>
 
 namespace Orvanta::Deskweave {
+
+std::atomic<const wchar_t*> SyncEngine::callInProgress_{nullptr};
+std::atomic<ULONGLONG> SyncEngine::callSince_{0};
+
+// Names the call for its duration; calls are made by the window thread alone, one at a time.
+class SyncEngine::CallRecord
+{
+public:
+    explicit CallRecord(const wchar_t* call)
+    {
+        callSince_.store(GetTickCount64());
+        callInProgress_.store(call);
+    }
+    ~CallRecord() { callInProgress_.store(nullptr); }
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+};
+
 namespace {
 
 int StatusOf(DWORD error)
@@ -48,9 +66,21 @@ FARPROC SyncEngine::EntryPoint(const char* name, int& status)
         // No error box for a damaged or half-installed library: the agent runs hidden, at every logon.
         DWORD oldMode = 0;
         SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
-        // Altered search path: the engine's own dependencies are looked for in its folder first.
-        library_ = LoadLibraryExW(libraryPath_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        const DWORD error = GetLastError();
+        // The engine's own dependencies are looked for in its folder first, then in the process's
+        // default folders (never the current one); where the system cannot search so (Windows 7 without
+        // KB2533623, which refuses the flags), as the altered search path does. Its DllMain runs inside,
+        // and may never return.
+        DWORD error = 0;
+        {
+            const CallRecord loading(L"the loading of libOVSyncEngine.dll (its DllMain)");
+            library_ = LoadLibraryExW(libraryPath_.c_str(), nullptr,
+                                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            error = GetLastError();
+            if (library_ == nullptr && error == ERROR_INVALID_PARAMETER) {
+                library_ = LoadLibraryExW(libraryPath_.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+                error = GetLastError();
+            }
+        }
         SetThreadErrorMode(oldMode, nullptr);
         if (library_ == nullptr) {
             status = StatusOf(error);
@@ -69,21 +99,40 @@ int SyncEngine::OvInitializeIPC2(int version, bool flag)
 {
     int status = 0;
     FARPROC entry = EntryPoint("OvInitializeIPC2", status);
-    return entry != nullptr ? As<int (*)(int, bool)>(entry)(version, flag) : status;
+    if (entry == nullptr) {
+        return status;
+    }
+    const CallRecord call(L"OvInitializeIPC2");
+    return As<int (*)(int, bool)>(entry)(version, flag);
 }
 
 int SyncEngine::OvPrepareForLogoff()
 {
     int status = 0;
     FARPROC entry = EntryPoint("OvPrepareForLogoff", status);
-    return entry != nullptr ? As<int (*)()>(entry)() : status;
+    if (entry == nullptr) {
+        return status;
+    }
+    const CallRecord call(L"OvPrepareForLogoff");
+    return As<int (*)()>(entry)();
 }
 
 int SyncEngine::OvUninitialize()
 {
     int status = 0;
     FARPROC entry = EntryPoint("OvUninitialize", status);
-    return entry != nullptr ? As<int (*)()>(entry)() : status;
+    if (entry == nullptr) {
+        return status;
+    }
+    const CallRecord call(L"OvUninitialize");
+    return As<int (*)()>(entry)();
+}
+
+const wchar_t* SyncEngine::CallInProgress(ULONGLONG& sinceTick)
+{
+    const wchar_t* call = callInProgress_.load();
+    sinceTick = callSince_.load();
+    return call;
 }
 
 std::wstring SyncEngine::StatusMeaning(int status)

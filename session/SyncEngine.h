@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace Orvanta::Deskweave {
@@ -33,7 +34,13 @@ public:
     // any other is the engine's.
     static std::wstring StatusMeaning(int status);
 
+    // The engine call that the window thread is inside now ("OvInitializeIPC2", or the loading of the
+    // library), and since when (GetTickCount64); null when none is. Any thread may ask: the one that
+    // ends a process whose engine call never returns, and the report of a fault.
+    static const wchar_t* CallInProgress(ULONGLONG& sinceTick);
+
 private:
+    class CallRecord;
     // The entry point, or null with the failure's status in `status`.
     FARPROC EntryPoint(const char* name, int& status);
 
@@ -41,6 +48,9 @@ private:
     DWORD pathError_ = 0;
     // Never freed, deliberately.
     HMODULE library_ = nullptr;
+
+    static std::atomic<const wchar_t*> callInProgress_;
+    static std::atomic<ULONGLONG> callSince_;
 };
 
 } // namespace Orvanta::Deskweave

@@ -257,6 +257,8 @@ bool SyncWindowHandler::OnDestroyShutdownReason(HWND, WPARAM, LPARAM, LRESULT* r
 bool SyncWindowHandler::OnQueryEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
 {
     Trace(L"%s::enter...\n", kQueryEndSessionTag);
+    // A new session end, unless one already said the session ends: the agent is then going.
+    sessionEndHandled_ = sessionEnds_;
     std::lock_guard<std::mutex> lock(countsMutex_);
     Trace(L"%s:: Done = %d, Total = %d\n", kQueryEndSessionTag, uploadsDone_, uploadsTotal_);
     // The session end is never refused: uploads are waited for at WM_ENDSESSION instead.
@@ -274,9 +276,21 @@ bool SyncWindowHandler::OnQueryEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
     return true;
 }
 
-bool SyncWindowHandler::OnEndSession(HWND, WPARAM, LPARAM, LRESULT* result)
+bool SyncWindowHandler::OnEndSession(HWND, WPARAM wParam, LPARAM, LRESULT* result)
 {
     Trace(L"%s::enter...\n", kEndSessionTag);
+    *result = 0;
+    // Another program may send this message as often as it likes; the platform sends it once a session
+    // end, with wParam FALSE when the end was cancelled (the work is done then too, and again at the next
+    // session end, which begins with a new WM_QUERYENDSESSION).
+    if (sessionEndHandled_) {
+        Trace(L"%s:: The session end was handled already: this WM_ENDSESSION (wParam %I64u) neither reverts the "
+              L"permissions nor prepares the engine again.\n",
+              kEndSessionTag, static_cast<unsigned long long>(wParam));
+        return true;
+    }
+    sessionEndHandled_ = true;
+    sessionEnds_ = sessionEnds_ || wParam != FALSE;
     if (waitingForUploads_) {
         Trace(L"%s:: Waiting for uploads to complete.\n", kEndSessionTag);
         const ULONGLONG waitStart = GetTickCount64();

@@ -40,10 +40,11 @@ public:
     // Machine policy "AdjustPermissionsOnLogoff": false when the key or value is missing or unreadable.
     static bool RetrieveAdjustPermissionsOnLogoffFromHklmRegistry();
 
-private:
+    // The timer that drives the engine connection, on the window: its messages are paced to its period.
     static constexpr UINT_PTR kConnectionTimerId = 1;
     static constexpr UINT kConnectionTimerPeriodMs = 2000;
 
+private:
     bool LaunchSyncApplication(const wchar_t* tag, const wchar_t* argument);
     void ReportEngineAttempt();
 
@@ -67,6 +68,11 @@ private:
     int totalAtQuery_ = 0;
     Event uploadsCompleteEvent_;
     bool adjustPermissionsOnLogoff_ = false;
+    // Window thread only. The logoff work (the revert, the engine's preparation) is done once a session
+    // end: a WM_ENDSESSION that comes again before the next WM_QUERYENDSESSION, or after one that said the
+    // session ends, is only traced.
+    bool sessionEndHandled_ = false;
+    bool sessionEnds_ = false;
     std::unique_ptr<ShutdownBlockReason> shutdownBlockReason_;
 };
 

@@ -19,14 +19,14 @@ constexpr size_t kMaxMessageLength = 1022;
 // -1, which is of no interest here. Callers trace a failure and then read GetLastError() for their own
 // report, so the last-error value is given back as it was found (the log writer's size check and file
 // search change it).
-void Emit(bool toLog, const wchar_t* format, va_list args)
+void Emit(bool toLog, DWORD lockWaitMs, const wchar_t* format, va_list args)
 {
     const DWORD lastError = GetLastError();
     wchar_t message[kMessageBufferLength] = {};
     _vsnwprintf_s(message, kMessageBufferLength, kMaxMessageLength, format, args);
     OutputDebugStringW(message);
     if (toLog) {
-        TraceManager::Write(message);
+        TraceManager::Write(message, lockWaitMs);
     }
     SetLastError(lastError);
 }
@@ -37,7 +37,15 @@ void Trace(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Emit(true, format, args);
+    Emit(true, INFINITE, format, args);
+    va_end(args);
+}
+
+void TraceBounded(unsigned long lockWaitMs, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Emit(true, lockWaitMs, format, args);
     va_end(args);
 }
 
@@ -45,7 +53,7 @@ void TraceToDebugger(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Emit(false, format, args);
+    Emit(false, INFINITE, format, args);
     va_end(args);
 }
 

@@ -113,6 +113,48 @@ int Window::MessageLoop()
     }
 }
 
+void Window::PaceTimer(UINT_PTR id, UINT intervalMs)
+{
+    pacedTimerId_ = id;
+    paceMs_ = intervalMs;
+    // The first tick of the paced timer comes one interval after it is set, and nothing before it.
+    paces_[0].served = true;
+    paces_[0].last = GetTickCount64();
+}
+
+bool Window::DropsTimer(UINT_PTR id)
+{
+    if (paceMs_ == 0) {
+        return false;
+    }
+    TimerPace& pace = paces_[id == pacedTimerId_ ? 0 : 1];
+    const ULONGLONG now = GetTickCount64();
+    // A timer's own messages come an interval apart, give or take the clock's tick: a tenth is allowed.
+    if (pace.served && now - pace.last < paceMs_ - paceMs_ / 10) {
+        if (pace.dropped++ == 0) {
+            pace.firstDropped = now;
+        }
+        pace.lastId = id;
+        return true;
+    }
+    ReportDropped(pace);
+    pace.served = true;
+    pace.last = now;
+    return false;
+}
+
+void Window::ReportDropped(TimerPace& pace)
+{
+    if (pace.dropped == 0) {
+        return;
+    }
+    Trace(L"%s: Dropped %lu WM_TIMER messages (the last for timer %I64u) that came within %lu ms of the one "
+          L"served before them, over %I64u ms\n",
+          kWindowProcTag, pace.dropped, static_cast<unsigned long long>(pace.lastId), paceMs_,
+          GetTickCount64() - pace.firstDropped);
+    pace.dropped = 0;
+}
+
 LRESULT CALLBACK Window::StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
@@ -123,10 +165,17 @@ LRESULT CALLBACK Window::StaticWindowProc(HWND window, UINT message, WPARAM wPar
     if (self == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
+    // Posted and sent alike come through here: a flood is dropped before it writes a line.
+    if (message == WM_TIMER && self->DropsTimer(wParam)) {
+        return 0;
+    }
 
     LRESULT result = 0;
     const bool handled = self->WindowProc(window, message, wParam, lParam, &result);
     if (message == WM_NCDESTROY) {
+        for (TimerPace& pace : self->paces_) {
+            self->ReportDropped(pace);
+        }
         self->windowHandle_.store(nullptr);
     }
     return handled ? result : DefWindowProcW(window, message, wParam, lParam);

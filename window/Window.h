@@ -30,7 +30,25 @@ public:
 
     HWND Handle() const { return windowHandle_.load(); }
 
+    // Timer messages to this window reach the callback at most about once an interval for `id`, counted
+    // from now, and as often for all other ids together: any program of the session may post or send
+    // WM_TIMER as often as it likes, and each would be one more engine call and more lines in the log.
+    // What is dropped is traced once a burst, with its count. Call before Create, on the window thread.
+    void PaceTimer(UINT_PTR id, UINT intervalMs);
+
 private:
+    // The timer messages of one id (or of all others) that were served and dropped.
+    struct TimerPace {
+        bool served = false;
+        ULONGLONG last = 0;
+        unsigned long dropped = 0;
+        ULONGLONG firstDropped = 0;
+        UINT_PTR lastId = 0;
+    };
+    // True when the message comes sooner than its pace allows, and is dropped.
+    bool DropsTimer(UINT_PTR id);
+    void ReportDropped(TimerPace& pace);
+
     static LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
 
@@ -40,6 +58,10 @@ private:
     DWORD sessionId_;
     std::atomic<DWORD> creatingThreadId_{0};
     IWindowCallback* callback_ = nullptr;
+    // The window thread's own.
+    UINT_PTR pacedTimerId_ = 0;
+    UINT paceMs_ = 0;
+    TimerPace paces_[2];
 };
 
 } // namespace Orvanta::Deskweave

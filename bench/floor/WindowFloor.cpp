@@ -39,6 +39,7 @@ const wchar_t kProc[] = L"Orvanta::Deskweave::Window::WindowProc";
 const char kInherit[] = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";
 
 FILE* g_log = nullptr;
+unsigned long long g_logEnd = 0;
 // Both threads trace, as the agent's do: the writer is serialised.
 CRITICAL_SECTION g_writer;
 std::wstring g_logFolder;
@@ -93,12 +94,13 @@ void Line(const wchar_t* format, ...)
     }
     line[length++] = ']';
     line[length++] = ' ';
-    for (const wchar_t* c = message; *c != L'\0' && length < sizeof(line) - 1; ++c) {
+    for (const wchar_t* c = message; *c != L'\0' && length < sizeof(line) - 2; ++c) {
+        if (*c == L'\n') {
+            line[length++] = '\r';
+        }
         line[length++] = *c <= 0xFF ? static_cast<char>(*c) : '?';
     }
-    line[length] = '\0';
-    fputs(line, g_log);
-    fflush(g_log);
+    HalyardBench::WriteLikeTheWriter(g_log, g_logEnd, line, length);
     LeaveCriticalSection(&g_writer);
 }
 
@@ -317,6 +319,10 @@ void OpenLog()
     HalyardBench::CheckLikeTheWriter(nullptr, g_logFolder);
     const std::wstring path = g_logFolder + L"\\HalyardFloor_" + std::to_wstring(GetCurrentProcessId()) + L".log";
     g_log = _wfsopen(path.c_str(), L"a+", _SH_DENYWR);
+    LARGE_INTEGER size = {};
+    if (g_log != nullptr && GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(g_log))), &size)) {
+        g_logEnd = static_cast<unsigned long long>(size.QuadPart);
+    }
 }
 
 int Window()

@@ -40,4 +40,14 @@ int ReadScriptInt(const wchar_t* key, int fallback)
     return value[0] == L'\0' ? fallback : static_cast<int>(wcstoul(value, nullptr, 0));
 }
 
+std::wstring ReadScriptText(const wchar_t* key)
+{
+    const std::wstring folder = EnvironmentVariable(kStandInFolderVariable);
+    wchar_t value[MAX_PATH] = {};
+    if (!folder.empty()) {
+        GetPrivateProfileStringW(L"engine", key, L"", value, _countof(value), (folder + L"\\" + kEngineScript).c_str());
+    }
+    return value;
+}
+
 } // namespace HalyardDev

@@ -20,5 +20,7 @@ constexpr wchar_t kChildrenRecord[] = L"children.log";
 void AppendRecord(const wchar_t* record, const std::wstring& line);
 // A number from the engine's script, or the fallback.
 int ReadScriptInt(const wchar_t* key, int fallback);
+// A text from the engine's script, or empty.
+std::wstring ReadScriptText(const wchar_t* key);
 
 } // namespace HalyardDev

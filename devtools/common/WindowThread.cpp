@@ -2,8 +2,13 @@
 
 namespace HalyardDev {
 
-WindowThread::WindowThread(Orvanta::Deskweave::IWindowCallback& callback, const std::wstring& title)
+WindowThread::WindowThread(Orvanta::Deskweave::IWindowCallback& callback, const std::wstring& title,
+                           UINT_PTR pacedTimer, UINT paceMs)
 {
+    // Before the thread exists, which alone touches the window afterwards.
+    if (paceMs != 0) {
+        window_.PaceTimer(pacedTimer, paceMs);
+    }
     std::promise<void> created;
     thread_ = std::thread(&WindowThread::Run, this, &callback, title, &created);
     created.get_future().wait();

@@ -15,7 +15,9 @@ namespace HalyardDev {
 class WindowThread
 {
 public:
-    WindowThread(Orvanta::Deskweave::IWindowCallback& callback, const std::wstring& title);
+    // With paceMs, timer messages for pacedTimer are paced to it, as the agent paces its connection timer.
+    WindowThread(Orvanta::Deskweave::IWindowCallback& callback, const std::wstring& title, UINT_PTR pacedTimer = 0,
+                 UINT paceMs = 0);
     ~WindowThread();
 
     WindowThread(const WindowThread&) = delete;

@@ -3,11 +3,13 @@
 //   wait-gone [ms]          waits until no agent window exists          (exit 0, or 1 on time-out)
 //   terminate               signals Global\HalyardTerminate and closes it again
 //   query                   sends WM_QUERYENDSESSION (logoff) and prints the answer
-//   endsession              sends WM_ENDSESSION (ending, logoff); returns when the agent has handled it
+//   endsession [wParam]     sends WM_ENDSESSION (wParam 1, the default: ending; 0: the end was cancelled),
+//                           logoff; returns when the agent has handled it
 //   logoff                  query, then endsession
 //   close                   posts WM_CLOSE to the agent window
 //   quit [code]             posts WM_QUIT to the agent window's thread
 //   timer <id> [lParam]     posts WM_TIMER with that timer id (and timer procedure address)
+//   flood-timer <id> <n>    posts n WM_TIMER messages with that timer id, as fast as it can
 //   systimer <id> [lParam]  the same with WM_SYSTIMER (0x118)
 //   file-version <file>     prints the file's version resource as inventory tools read it: the fixed
 //                           file version, then the ProductVersion, CompanyName and OriginalFilename texts
@@ -121,8 +123,8 @@ int WaitForDesktop(DWORD timeoutMs)
 
 int Usage()
 {
-    fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession | "
-                     L"logoff | close | quit [code] | timer <id> [lParam] | systimer <id> [lParam] | "
+    fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession [wParam] | "
+                     L"logoff | close | quit [code] | timer <id> [lParam] | flood-timer <id> <n> | systimer <id> [lParam] | "
                      L"file-version <file> | hold-desktop | wait-desktop [ms]\n");
     return 2;
 }
@@ -158,7 +160,7 @@ int wmain(int argc, wchar_t** argv)
         return Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, L"WM_QUERYENDSESSION");
     }
     if (wcscmp(command, L"endsession") == 0) {
-        return Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, L"WM_ENDSESSION");
+        return Send(WM_ENDSESSION, static_cast<WPARAM>(number(2, TRUE)), ENDSESSION_LOGOFF, L"WM_ENDSESSION");
     }
     if (wcscmp(command, L"logoff") == 0) {
         const int query = Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, L"WM_QUERYENDSESSION");
@@ -172,6 +174,16 @@ int wmain(int argc, wchar_t** argv)
     }
     if (wcscmp(command, L"timer") == 0 && argc > 2) {
         return Post(WM_TIMER, static_cast<WPARAM>(number(2, 0)), static_cast<LPARAM>(number(3, 0)));
+    }
+    if (wcscmp(command, L"flood-timer") == 0 && argc > 3) {
+        HWND window = FindAgentWindow();
+        for (unsigned long long i = number(3, 0); i > 0; --i) {
+            if (window == nullptr || !PostMessageW(window, WM_TIMER, static_cast<WPARAM>(number(2, 0)), 0)) {
+                fwprintf(stderr, L"HalyardDevCtl: no agent window, or its queue is full (error %lu)\n", GetLastError());
+                return 1;
+            }
+        }
+        return 0;
     }
     if (wcscmp(command, L"file-version") == 0 && argc > 2) {
         return PrintFileVersion(argv[2]);

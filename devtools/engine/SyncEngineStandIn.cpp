@@ -4,7 +4,8 @@
 // ThreadTimer=1 sets a thread timer with a procedure on the first successful OvInitializeIPC2,
 // WindowTimer=1 creates a hidden window of the library's own there and sets a timer with a procedure on
 // it (as a library that talks to its service through a window does), and LingeringThread=1 starts a
-// thread there that keeps running the library's code after OvUninitialize.
+// thread there that keeps running the library's code after OvUninitialize, and LoadLibrary=<name> loads a
+// library by that bare name there, as an engine that finds its parts through the search path does.
 // Every call is recorded in engine-calls.log and written to the debugger output, so tests can order it
 // among the agent's lines.
 #include "devtools/common/StandInScript.h"
@@ -73,6 +74,10 @@ void StartOwnWork()
         // Message-only, as a library's private channel usually is; it lives as long as the thread.
         HWND own = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         SetTimer(own, 1, 100, Poll);
+    }
+    const std::wstring library = HalyardDev::ReadScriptText(L"LoadLibrary");
+    if (!library.empty()) {
+        LoadLibraryW(library.c_str());
     }
     if (HalyardDev::ReadScriptInt(L"LingeringThread", 0) != 0) {
         CloseHandle(CreateThread(nullptr, 0, Linger, nullptr, 0, nullptr));

@@ -333,4 +333,196 @@ TEST_F(Agent, AnAgentWithoutItsClientTracesWhatIsMissingTakesNothingPlantedAndRe
               Described(ReportedEvents(result.output)));
 }
 
+// A copy of the agent alone in a folder with the hostile engine as its engine.
+class HostileInstall
+{
+public:
+    HostileInstall()
+    {
+        EXPECT_TRUE(CopyFileW(BesideThisProgram(kAgentProgram).c_str(), Agent().c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHostileEngine.dll").c_str(), (folder_ / kEngineLibrary).c_str(),
+                              FALSE));
+    }
+    std::wstring Agent() const { return folder_ / kAgentProgram; }
+
+private:
+    TempFolder folder_;
+};
+
+const std::string kEndingWithoutTeardown = "Halyard is ending without its teardown: the window thread did not finish "
+                                           "within 5000 ms of the request to end; ";
+
+// An engine call that never returns holds the window thread, which alone runs the teardown: whichever
+// call hangs, the agent ends within the bound of the request to end, and its last line names the call
+// (into the debugger output only, once the teardown has closed the log).
+TEST_F(Agent, AnEngineCallThatNeverReturnsStillLetsTheAgentEndAndItsLastLineNamesTheCall)
+{
+    const HostileInstall hostile;
+    for (const std::string call : {"OvInitializeIPC2", "OvPrepareForLogoff", "OvUninitialize"}) {
+        SCOPED_TRACE(call);
+        PolicyKey policy;
+        AgentRun run(hostile.Agent());
+        run.StandIns().ScriptEngine("HangIn=" + call + "\r\n");
+        run.StartRunning();
+        ChildProcess logoff;
+        ASSERT_EQ(1u, run.StandIns().WaitForRecords(kEngineCallsRecord, 1).size());
+        if (call == "OvPrepareForLogoff") {
+            // Sent: the logoff waits for the window thread, which never answers.
+            ASSERT_EQ(0u, logoff.Start(L"\"" + BesideThisProgram(L"HalyardDevCtl.exe") + L"\" logoff"));
+        }
+        if (call == "OvPrepareForLogoff") {
+            ASSERT_EQ(2u, run.StandIns().WaitForRecords(kEngineCallsRecord, 2).size());
+        }
+        if (call != "OvUninitialize") {
+            EXPECT_EQ(call + " hangs", run.EngineCalls().back());
+        }
+        const ULONGLONG signalled = GetTickCount64();
+        const UniqueHandle terminate = SignalTerminate();
+        EXPECT_EQ(0u, run.WaitForExit(10000)) << "the agent ends within 10 s of the terminate event, exit code 0";
+        EXPECT_LT(GetTickCount64() - signalled, 10000u);
+        const Messages made = run.EngineCalls();
+        ASSERT_FALSE(made.empty());
+        EXPECT_EQ(call + " hangs", made.back());
+        const Messages debugger = run.DebugMessages();
+        const int ending = FindMessage(debugger, kEndingWithoutTeardown + call + " had not returned for ");
+        ASSERT_GE(ending, 0);
+        EXPECT_EQ(static_cast<int>(debugger.size()) - 1, ending) << "nothing of the teardown after it";
+        const Messages log = run.LogMessages();
+        EXPECT_EQ(call != "OvUninitialize", log.back().find(kEndingWithoutTeardown) == 0) << log.back();
+    }
+}
+
+// The hostile engine run as logon runs the agent, without a debugger (which would take the fault
+// first), in a child whose standard error receives Wine's eventlog channel: a call that never returns,
+// then a call that faults. Prints each run's exit code and the last line of its log.
+int RunAgentsOfAHostileEngine()
+{
+    PolicyKey policy;
+    const HostileInstall hostile;
+    EndCrashedProgramsAtOnce();
+    for (const char* key : {"HangIn", "FaultIn"}) {
+        const StandInFolder standIns;
+        standIns.ScriptEngine(std::string(key) + "=OvInitializeIPC2\r\n");
+        const TempFolder temp;
+        ChildProcess agent;
+        if (agent.Start(L"\"" + hostile.Agent() + L"\" /run", {{{L"TMP", temp.Path()}, {L"TEMP", temp.Path()}}, {}, {}}) != 0 ||
+            standIns.WaitForRecords(kEngineCallsRecord, 1).empty()) {
+            return printf("FAILED: the agent made no engine call (%s)\n", key), 1;
+        }
+        UniqueHandle terminate;
+        if (strcmp(key, "HangIn") == 0) {
+            terminate = SignalTerminate();
+        }
+        const DWORD exitCode = agent.WaitForExit(20000);
+        const Messages log = HalyardDev::LogMessages(temp / L"Orvanta");
+        printf("\n%s exit %lu\n%s line %s\n", key, exitCode, key, log.empty() ? "(none)" : log.back().c_str());
+    }
+    return 0;
+}
+const ChildRoutine hostileEngine("hostile-engine", RunAgentsOfAHostileEngine);
+
+// Each leaves one entry in the Event Log, naming the call; the fault passes on to Windows, which ends
+// the agent with the exception's code.
+TEST_F(Agent, AHostileEngineLeavesTheCallThatHungOrFaultedInTheLogAndTheEventLog)
+{
+    const ChildResult result = RunChildRecordingWine("hostile-engine", "+pid,+eventlog");
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    const auto printed = [&result](const std::string& name) {
+        std::smatch match;
+        return std::regex_search(result.output, match, std::regex("\n" + name + " ([^\r\n]*)")) ? match[1].str() : "";
+    };
+    EXPECT_EQ("0", printed("HangIn exit"));
+    EXPECT_EQ(0u, printed("HangIn line").find(kEndingWithoutTeardown + "OvInitializeIPC2 had not returned for "))
+        << printed("HangIn line");
+    // Under Wine the Unix exit status keeps the low byte of C0000005.
+    EXPECT_TRUE(printed("FaultIn exit") == "3221225477" || printed("FaultIn exit") == "5") << printed("FaultIn exit");
+    EXPECT_TRUE(std::regex_match(printed("FaultIn line"),
+                                 std::regex(R"(Halyard is ending on an exception that nothing handled: C0000005 at 0x[0-9A-F]{16} in )"
+                                            R"(.*\\libOVSyncEngine\.dll, inside OvInitializeIPC2\. Windows Error Reporting takes it )"
+                                            R"(from here\.)")))
+        << printed("FaultIn line");
+    const std::string session = ThisSession();
+    Messages entries;
+    for (const std::string& entry : Described(ReportedEvents(result.output))) {
+        if (entry.find(" 610 ") != std::string::npos || entry.find(" 611 ") != std::string::npos) {
+            entries.push_back(std::regex_replace(entry, std::regex(R"(\d+ ms|0x[0-9A-F]{16}|\|[^|]*\\libOV)"), "#"));
+        }
+    }
+    EXPECT_EQ((Messages{"2 610 " + session + "|5000|OvInitializeIPC2 had not returned for #",
+                        "1 611 " + session + "|C0000005|##SyncEngine.dll|inside OvInitializeIPC2"}),
+              entries);
+}
+
+// Any program of the session may post the connection timer's message as often as it likes: a flood
+// makes no engine call before the timer's own time and is traced once, with its count.
+TEST_F(Agent, ATimerFloodMakesNoEngineCallBeforeItsTimeAndIsTracedOnceWithItsCount)
+{
+    PolicyKey policy;
+    AgentRun run;
+    run.StandIns().ScriptEngine("InitializeFailures=1000\r\n");
+    run.StartRunning();
+    ASSERT_EQ(1u, run.StandIns().WaitForRecords(kEngineCallsRecord, 1).size());
+    const ULONGLONG first = GetTickCount64();
+    ASSERT_EQ(0u, DevCtl(L"flood-timer 1 1000"));
+    ASSERT_LT(GetTickCount64() - first, 1000u) << "the flood came within a second";
+    ASSERT_EQ(2u, run.StandIns().WaitForRecords(kEngineCallsRecord, 2).size());
+    EXPECT_GE(GetTickCount64() - first, 1500u) << "the second attempt came with the timer, not with the flood";
+    Sleep(500);
+    EXPECT_EQ(2u, run.EngineCalls().size());
+    Terminate(run);
+    const Messages log = run.LogMessages();
+    EXPECT_EQ(1, CountMessages(log, "WindowProc: Dropped "));
+    EXPECT_EQ(0u, log.at(FindMessage(log, "WindowProc: Dropped ")).find(
+                      "Orvanta::Deskweave::Window::WindowProc: Dropped 1000 WM_TIMER messages (the last for timer 1) that "
+                      "came within 2000 ms of the one served before them, over "));
+    EXPECT_EQ(2, CountMessages(log, kTimer + "::enter..."));
+}
+
+// The logoff work is done once a session end. A cancelled logoff (wParam FALSE) does it too, and the
+// next session end, which begins with a new query, again; a WM_ENDSESSION that comes again, or after
+// the one that said the session ends, only says so.
+TEST_F(Agent, TheLogoffWorkIsDoneOnceASessionEndACancelledOneIncluded)
+{
+    ScopedRegistryKey folders(HKEY_CURRENT_USER, kSyncFoldersKey);
+    TempFolder temp;
+    CreateDirectoryW((temp / L"Sync").c_str(), nullptr);
+    folders.SetString(kSyncRootValue, temp / L"Sync");
+    PolicyKey policy;
+    policy.SetDword(kAdjustPermissionsValue, 1);
+    AgentRun run;
+    run.StartRunning();
+    const std::pair<const wchar_t*, int> steps[] = {
+        {L"query", 0}, {L"endsession 0", 1}, {L"endsession 0", 1}, {L"endsession 1", 1},
+        {L"query", 1}, {L"endsession 1", 2}, {L"query", 2},        {L"endsession 1", 2},
+    };
+    for (const auto& [command, prepared] : steps) {
+        SCOPED_TRACE(Narrow(command));
+        ASSERT_EQ(0u, DevCtl(command));
+        EXPECT_EQ(prepared, CountMessages(run.EngineCalls(), "OvPrepareForLogoff"));
+    }
+    Terminate(run);
+    const Messages log = run.LogMessages();
+    EXPECT_EQ(2, CountMessages(log, "InheritPermissionsFromSrcFolder: destination folder: " + Narrow(temp / L"Sync")));
+    EXPECT_EQ(3, CountMessages(log, "OnEndSession:: The session end was handled already: this WM_ENDSESSION (wParam "));
+    EXPECT_EQ(1, CountMessages(log, "The session end was handled already: this WM_ENDSESSION (wParam 0) neither "
+                                    "reverts the permissions nor prepares the engine again."));
+}
+
+// Whatever folder the agent is started in, no library is loaded from it: a library that the engine
+// asks for by its bare name, planted there, is not.
+TEST_F(Agent, NoLibraryIsLoadedFromTheFolderTheAgentWasStartedIn)
+{
+    PolicyKey policy;
+    TempFolder started;
+    const std::wstring marker = started / L"loaded.txt";
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardPlantedLibrary.dll").c_str(),
+                          (started / L"HalyardPlantedDependency.dll").c_str(), FALSE));
+    AgentRun run;
+    run.StandIns().ScriptEngine("LoadLibrary=HalyardPlantedDependency.dll\r\n");
+    ASSERT_EQ(0u, run.Start(L"/run", {{{L"HALYARD_PLANT_MARKER", marker}}, started.Path(), {}}));
+    ASSERT_TRUE(run.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000"));
+    Terminate(run);
+    EXPECT_FALSE(FileExists(marker)) << ReadFileBytes(marker);
+}
+
 } // namespace

@@ -77,6 +77,15 @@ ChildResult RunChild(const char* routine, const ChildOptions& options, DWORD tim
     return {exitCode, ReadFileBytes(withOutput.outputFile)};
 }
 
+void EndCrashedProgramsAtOnce()
+{
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    if (!UnixPath(L"C:\\").empty()) {
+        const DWORD no = 0;
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineDbg", L"ShowCrashDialog", REG_DWORD, &no, sizeof(no));
+    }
+}
+
 std::string UnixPath(const std::wstring& path)
 {
     using UnixFileName = char*(CDECL*)(const wchar_t*);
@@ -105,6 +114,12 @@ bool AwaitPath(const std::wstring& path, bool exists)
         Sleep(10);
     }
     return false;
+}
+
+bool DeleteBehindWindows(const std::wstring& path)
+{
+    const std::string unix = UnixPath(path);
+    return !unix.empty() && StartUnixShell("rm -f '" + unix + "'") && AwaitPath(path, false);
 }
 
 ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program)

@@ -76,6 +76,16 @@ ChildResult RunChild(const char* routine, const ChildOptions& options = {}, DWOR
 // records of the calls the child makes (a stub reports each call on the "fixme" channel).
 ChildResult RunChildRecordingWine(const char* routine, const std::string& channels, const std::wstring& program = {});
 
+// Programs started from here on that crash end at once, with the exception's code: no Windows Error
+// Reporting dialog (the error mode children inherit), and under Wine no crash debugger waiting for an
+// answer on a desktop no one sees.
+void EndCrashedProgramsAtOnce();
+
+// Deletes a file as a system other than Windows may (a file server's, a cleanup's), though a program
+// holds it open without sharing its deletion: under Wine, through the Unix system. False elsewhere, or
+// when the file is still there after 5 s.
+bool DeleteBehindWindows(const std::wstring& path);
+
 // The Unix path of a Windows path under Wine; empty elsewhere.
 std::string UnixPath(const std::wstring& path);
 

@@ -133,6 +133,56 @@ TEST_F(LogFolder, ARotationThatCannotOpenItsFileIsTriedAgainAtEachCheckUntilOneO
     EXPECT_EQ((Names{Dated(2), Dated(3), Dated(4), first, second}), InFolder());
 }
 
+// A clock that ran ahead names files that sort after every real one: kept by name, they would never
+// go. A name later than a day from now is deleted, beside the five kept, and the log says so.
+TEST_F(LogFolder, FilesNamedLaterThanADayFromNowArePrunedBesideTheFiveKeptAndTheLogSaysSo)
+{
+    const std::wstring soon = L"Halyard_" + FormatLogFileTime(60 * 60) + L".log";
+    const std::vector<std::wstring> ahead = {L"Halyard_2099-01-01_00-00-00.log", L"Halyard_2099-01-02_00-00-00.log"};
+    MakeFiles({ahead[0], ahead[1], Dated(1), Dated(2), Dated(3), soon});
+    ASSERT_TRUE(TraceManager::Initialize());
+    Trace(L"first line\n");
+    Names planted = {Dated(1), Dated(2), Dated(3), soon};
+    const std::vector<std::wstring> now = LogFiles(folder_);
+    std::wstring created;
+    for (const std::wstring& name : now) {
+        created = planted.count(name) == 0 ? name : created;
+    }
+    planted.insert(created);
+    EXPECT_EQ(planted, InFolder()) << "an hour ahead is kept";
+    const std::vector<LogLine> lines = ParseLog(ReadFileBytes(Log(created)));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Deleted from the log folder, named later than a day from now by a clock that ran ahead: " +
+                  Narrow(ahead[0]) + ", " + Narrow(ahead[1]) + ".",
+              lines[0].message);
+    EXPECT_EQ("first line", lines[1].message);
+}
+
+// Windows lets no one delete the file the writer holds; from outside Windows it can go (a file server,
+// a cleanup on another system). The next check finds it gone and the log goes on in a new file, whose
+// first line says how many lines went with the old one.
+TEST_F(LogFolder, AFileDeletedUnderTheWriterIsFoundAtTheNextCheckAndANewOneSaysWhatWasLost)
+{
+    ASSERT_TRUE(TraceManager::Initialize());
+    const std::wstring first = NewestLog();
+    Trace(L"the first line is a check\n");
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeleteFileW(Log(first).c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError()) << "Windows keeps the file while it is held";
+    ASSERT_TRUE(DeleteBehindWindows(Log(first)));
+    Sleep(1100); // a new file of its own second
+    TraceUntilNextCheck("into the deleted file ", L"found gone");
+    const std::wstring second = NewestLog();
+    ASSERT_NE(first, second);
+    const std::vector<LogLine> lines = ParseLog(ReadFileBytes(Log(second)));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("The log file " + Narrow(Log(first)) +
+                  " was deleted or replaced while the agent wrote to it: the 100 lines written since the check before "
+                  "went with it. The log goes on here.",
+              lines[0].message);
+    EXPECT_EQ("found gone", lines[1].message);
+}
+
 TEST_F(LogFolder, AnUndeletableOldFileStillCountsAsOneOfTheDeletions)
 {
     MakeFiles({Dated(1), Dated(2), Dated(3), Dated(4), Dated(5), Dated(6)});

@@ -33,6 +33,62 @@ int EmitTraces()
 }
 const ChildRoutine emitTraces("emit-traces", EmitTraces);
 
+// A disk that fills up after the tenth line and is freed after the fiftieth; the write that finds it
+// full writes half its line, as a file system may.
+int TraceOnADiskThatFillsUp()
+{
+    TraceManager::SetFileWriter([](HANDLE file, const void* bytes, DWORD size, DWORD* written, OVERLAPPED* at) -> BOOL {
+        static int writes = 0;
+        ++writes;
+        if (writes <= 10 || writes > 50) {
+            return WriteFile(file, bytes, size, written, at);
+        }
+        if (writes == 11) {
+            WriteFile(file, bytes, size / 2, written, at);
+        }
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    });
+    TraceManager::Initialize();
+    for (int line = 1; line <= 60; ++line) {
+        Trace(L"line %d\n", line);
+    }
+    TraceManager::Uninitialize();
+    return 0;
+}
+const ChildRoutine fullDisk("full-disk", TraceOnADiskThatFillsUp);
+
+// Each line reaches the file whole or not at all; the lines that could not be written are reported once
+// to the debugger, and counted in the log as soon as it can be written again.
+TEST(TraceOutput, LinesThatADiskFullCannotTakeAreCountedInTheLogOnceItCanBeWrittenAgainAndNoneIsTorn)
+{
+    TempFolder temp;
+    TempPathOverride tempPath(temp.Path());
+    DebugCapture capture;
+    ASSERT_EQ(0u, capture.Start(L"\"" + ThisProgram() + L"\" --child full-disk"));
+    ASSERT_EQ(0u, capture.WaitForExit(20000));
+    capture.Stop();
+    int reports = 0;
+    for (const DebugString& s : capture.Strings()) {
+        reports += s.text == L"TraceManager::WriteLine:WriteFile: failed, and log lines are lost until one can be "
+                             L"written again; last error: 112\n";
+    }
+    EXPECT_EQ(1, reports);
+    const std::vector<LogLine> lines = LogLines(temp / L"Orvanta");
+    ASSERT_EQ(21u, lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_NE(0u, lines[i].threadId) << "a torn line: " << lines[i].message;
+        const int number = i < 10 ? static_cast<int>(i) + 1 : static_cast<int>(i) + 40;
+        if (i != 10) {
+            EXPECT_EQ("line " + std::to_string(number), lines[i].message);
+        }
+    }
+    EXPECT_TRUE(std::regex_match(lines[10].message,
+                                 std::regex(R"(Lost 40 log lines between (\d\d/\d\d \d\d:\d\d:\d\d) and )"
+                                            R"((\d\d/\d\d \d\d:\d\d:\d\d): writing the log failed with error 112\.)")))
+        << lines[10].message;
+}
+
 TEST(TraceOutput, DebuggerGetsEachMessageAloneAndTheLogPrefixedLinesWithCrLfWhileTracingIsStarted)
 {
     TempFolder temp;

@@ -105,6 +105,35 @@ TEST_F(HiddenWindow, DestroyFromAnotherThreadPostsCloseAndTheLoopDropsTimerMessa
     EXPECT_EQ(0, CountMessages(messages, kProc + "executing... uMsg: 275 wParam: 5 "));
 }
 
+// Any program of the desktop may post or send WM_TIMER as often as it likes: sooner than its pace, a
+// timer message never reaches the callback, nor writes a line of its own; a burst is traced once, with
+// its count. The paced timer's pace runs from its start, other ids are paced apart from it.
+TEST_F(HiddenWindow, TimerMessagesSentOrPostedSoonerThanTheirPaceAreDroppedAndCountedOnceABurst)
+{
+    HalyardDev::WindowThread host(callback_, L"Test window", 1, 400);
+    ASSERT_EQ(0u, host.CreateResult());
+    HWND window = host.GetWindow().Handle();
+    for (int i = 0; i < 50; ++i) {
+        SendMessageW(window, WM_TIMER, 1, 0);
+        PostMessageW(window, WM_TIMER, 1, 0);
+        SendMessageW(window, WM_TIMER, 7, 0);
+    }
+    EXPECT_EQ(2, callback_.calls) << "OnCreate, and the first timer 7";
+    Sleep(450);
+    EXPECT_EQ(2, SendMessageW(window, WM_TIMER, 1, 0)) << "timer 1, its interval over";
+    EXPECT_EQ(3, callback_.calls);
+    EXPECT_EQ(7, host.Close());
+    const std::vector<std::string> messages = log_.Messages();
+    const std::string dropped = kProc + "Dropped ";
+    EXPECT_EQ(2, CountMessages(messages, dropped));
+    EXPECT_EQ(0u, messages.at(FindMessage(messages, dropped + "100 ")).find(
+                      dropped + "100 WM_TIMER messages (the last for timer 1) that came within 400 ms of the one served "
+                                "before them, over "));
+    EXPECT_GE(FindMessage(messages, dropped + "49 WM_TIMER messages (the last for timer 7)"),
+              FindMessage(messages, kProc + "WM_NCDESTROY received")) << "a burst not ended is counted at the end";
+    EXPECT_EQ(2, CountMessages(messages, kProc + "WM_TIMER received"));
+}
+
 TEST_F(HiddenWindow, OnTheCreatingThreadASecondCreateDoesNothingAndDestroyDestroysAtOnce)
 {
     Window window(3);
