@@ -25,10 +25,22 @@ void EventLog::Report(WORD type, DWORD eventId, std::initializer_list<std::wstri
 void EventLog::Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD count)
 {
     const DWORD lastError = GetLastError();
+    // The entry names the process's user: the administrators' checker tells a session's agent from one
+    // of an earlier logon by it, since session numbers are given again.
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    PSID sid = nullptr;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenUser, user, sizeof(user), &size)) {
+            sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+        }
+        CloseHandle(token);
+    }
     // Registered for each entry: entries are rare, and no handle is held for the agent's life.
     const UniqueEventSource source(RegisterEventSourceW(nullptr, kEventSourceName));
     if (source) {
-        ReportEventW(source.get(), type, 0, eventId, nullptr, count, 0, const_cast<const wchar_t**>(strings), nullptr);
+        ReportEventW(source.get(), type, 0, eventId, sid, count, 0, const_cast<const wchar_t**>(strings), nullptr);
     }
     SetLastError(lastError);
 }

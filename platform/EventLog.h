@@ -14,7 +14,8 @@ namespace Orvanta::Deskweave {
 class EventLog
 {
 public:
-    // type: EVENTLOG_INFORMATION_TYPE or EVENTLOG_WARNING_TYPE; strings fill %1, %2, ...
+    // type: EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE or EVENTLOG_ERROR_TYPE; strings fill %1,
+    // %2, ...; the entry names the process's user.
     static void Report(WORD type, DWORD eventId, std::initializer_list<std::wstring> strings);
     // The same without allocating: for the report of a fault, on a heap that cannot be trusted.
     static void Report(WORD type, DWORD eventId, const wchar_t* const* strings, WORD count);

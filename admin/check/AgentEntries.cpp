@@ -3,6 +3,8 @@
 #include "platform/ObjectNames.h"
 #include "platform/UniqueResource.h"
 
+#include <sddl.h>
+
 #include <cwctype>
 #include <vector>
 
@@ -55,8 +57,25 @@ std::wstring TextAt(const BYTE* record, DWORD length, DWORD at)
     return found < most ? std::wstring(text, found) : std::wstring();
 }
 
-// One record of the source, its session and latest entry; false for any other record.
-bool Parse(const BYTE* record, DWORD length, DWORD& session, AgentEntry& entry)
+// The SID a record names, as text; empty when it names none or it does not fit the record.
+std::wstring UserOf(const BYTE* record, DWORD length)
+{
+    const auto* header = reinterpret_cast<const EVENTLOGRECORD*>(record);
+    if (header->UserSidLength == 0 || header->UserSidOffset > length ||
+        header->UserSidLength > length - header->UserSidOffset) {
+        return {};
+    }
+    auto* sid = const_cast<BYTE*>(record + header->UserSidOffset);
+    LPWSTR text = nullptr;
+    if (!IsValidSid(sid) || GetLengthSid(sid) > header->UserSidLength || !ConvertSidToStringSidW(sid, &text)) {
+        return {};
+    }
+    const UniqueLocalMemory owner(text);
+    return text;
+}
+
+// One record of the source, its session and entry; false for any other record.
+bool Parse(const BYTE* record, DWORD length, AgentEntry& entry)
 {
     const auto* header = reinterpret_cast<const EVENTLOGRECORD*>(record);
     entry.id = header->EventID & 0xFFFF;
@@ -69,7 +88,7 @@ bool Parse(const BYTE* record, DWORD length, DWORD& session, AgentEntry& entry)
     if (!AllOf(first, L"0123456789", 9)) {
         return false;
     }
-    session = std::stoul(first);
+    entry.session = std::stoul(first);
     entry.status.clear();
     if (entry.id == kEngineUnavailableEntry && header->NumStrings >= 2) {
         const std::wstring status =
@@ -77,14 +96,16 @@ bool Parse(const BYTE* record, DWORD length, DWORD& session, AgentEntry& entry)
         entry.status = AllOf(status, L"0123456789ABCDEF", 8) ? status : L"(a status that is not one)";
     }
     entry.time = LocalTime(header->TimeGenerated);
+    entry.generated = header->TimeGenerated;
+    entry.sid = UserOf(record, length);
     return true;
 }
 
 } // namespace
 
-std::map<DWORD, AgentEntry> LatestAgentEntries(const EventLogReading& reading, DWORD limit, DWORD& error)
+std::vector<AgentEntry> AgentEntriesNewestFirst(const EventLogReading& reading, DWORD limit, DWORD& error)
 {
-    std::map<DWORD, AgentEntry> latest;
+    std::vector<AgentEntry> entries;
     std::vector<BYTE> buffer(64 * 1024);
     error = 0;
     for (DWORD total = 0; total < limit;) {
@@ -109,31 +130,41 @@ std::map<DWORD, AgentEntry> LatestAgentEntries(const EventLogReading& reading, D
             if (length < sizeof(EVENTLOGRECORD) || length > read - at) {
                 break;
             }
-            DWORD session = 0;
             AgentEntry entry;
-            // Read newest first: the first entry of a session is its latest.
-            if (Parse(buffer.data() + at, length, session, entry)) {
-                latest.emplace(session, entry);
+            if (Parse(buffer.data() + at, length, entry)) {
+                entries.push_back(std::move(entry));
             }
             at += length;
         }
     }
-    return latest;
+    return entries;
 }
 
-std::map<DWORD, AgentEntry> LatestAgentEntriesOfThisMachine(DWORD& error)
+std::vector<AgentEntry> AgentEntriesOfThisMachine(DWORD& error)
 {
     const UniqueEventLog log(OpenEventLogW(nullptr, L"Application"));
     if (!log) {
         error = GetLastError();
         return {};
     }
-    return LatestAgentEntries(
+    return AgentEntriesNewestFirst(
         [&log](BYTE* buffer, DWORD size, DWORD& read, DWORD& needed) {
             return ReadEventLogW(log.get(), EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer, size, &read,
                                  &needed);
         },
         kMostRead, error);
+}
+
+const AgentEntry* LatestEntryOf(const std::vector<AgentEntry>& entries, DWORD session, const std::wstring& sid,
+                                DWORD since)
+{
+    for (const AgentEntry& entry : entries) {
+        if (entry.session == session && entry.generated >= since &&
+            (sid.empty() || CompareStringOrdinal(entry.sid.c_str(), -1, sid.c_str(), -1, TRUE) == CSTR_EQUAL)) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace Orvanta::Deskweave

@@ -1,12 +1,7 @@
 #include "admin/check/AgentLog.h"
 
-#include "platform/UniqueResource.h"
-#include "trace/TraceManager.h"
-
-#include <sddl.h>
-
 #include <algorithm>
-#include <cwctype>
+#include <cctype>
 
 namespace Orvanta::Deskweave {
 namespace {
@@ -14,54 +9,11 @@ namespace {
 // The agent's own trace lines that tell the engine connection.
 const char kConnectedLine[] = "::OvRegisterJobStatusListener returned result = 00000000";
 const char kFailedLine[] = "::OvInitialize2 failed with result = ";
-// A log stays under 5 MiB and the lines of one check; what is beyond that is not the agent's.
-constexpr LONGLONG kMostRead = 6 << 20;
-
-// "Halyard_YYYY-MM-DD_hh-mm-ss.log", with digits where digits belong: the only names taken, and so the
-// only ones quoted.
-bool IsLogName(const std::wstring& name)
-{
-    const std::wstring form = L"Halyard_####-##-##_##-##-##.log";
-    if (name.size() != form.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < form.size(); ++i) {
-        if (form[i] == L'#' ? !iswdigit(name[i]) : towlower(name[i]) != towlower(form[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Opens a path without following it where it is a link or junction, and tells what it is.
-bool OpenUnfollowed(const std::wstring& path, bool folder, UniqueFileHandle& file, BY_HANDLE_FILE_INFORMATION& info)
-{
-    file.reset(CreateFileW(path.c_str(), folder ? FILE_READ_ATTRIBUTES : GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0), nullptr));
-    return file && GetFileInformationByHandle(file.get(), &info);
-}
-
-// Every folder from the first below the root down to `folder` is a plain folder, none a link.
-DWORD CheckNoLinks(const std::wstring& folder)
-{
-    const size_t root = folder.rfind(L"\\\\", 0) == 0 ? folder.find(L'\\', folder.find(L'\\', 2) + 1) : 2;
-    for (size_t end = folder.find(L'\\', root == std::wstring::npos ? folder.size() : root + 1);;
-         end = folder.find(L'\\', end + 1)) {
-        UniqueFileHandle part;
-        BY_HANDLE_FILE_INFORMATION info = {};
-        if (!OpenUnfollowed(folder.substr(0, end), true, part, info)) {
-            return GetLastError();
-        }
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            return ERROR_CANT_ACCESS_FILE;
-        }
-        if (end == std::wstring::npos) {
-            return 0;
-        }
-    }
-}
+// The first step read from the end, and from the beginning of the first file; each further one is four
+// times the one before.
+constexpr unsigned long long kFirstStep = 4096;
+// File times of FAT and exFAT volumes are coarse, and a file is created just after its agent starts.
+constexpr unsigned long long kClockSlack = 2ULL * 10000000ULL;
 
 // "YYYY-MM-DD hh:mm:ss" of a line's "[MM/DD hh:mm:ss]", the year from the log's name: a log begun in
 // December holds January's lines of the next year.
@@ -87,125 +39,190 @@ std::wstring LineTime(const std::string& text, size_t at, const std::wstring& fi
            std::wstring(rest.begin(), rest.begin() + 2) + L" " + std::wstring(rest.begin() + 3, rest.begin() + 11);
 }
 
-} // namespace
+// One of the agent's files, read from its end in growing steps.
+struct AgentFile {
+    LogFolder::File listed;
+    UniqueHandle handle;
+    std::string tail;               // its bytes from `from` to its end, as far as read
+    unsigned long long from = 0;
 
-AgentLog AgentLog::Read(const std::wstring& folder)
+    explicit AgentFile(LogFolder::File file) : listed(std::move(file)), from(listed.size) {}
+};
+
+class Reader
 {
-    AgentLog log;
-    WIN32_FIND_DATAW found = {};
-    const UniqueFindHandle search(FindFirstFileW(TraceManager::SearchPattern(folder).c_str(), &found));
-    for (BOOL more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found)) {
-        // Named by their creation time with the year first: the greatest name is the newest file.
-        if (IsLogName(found.cFileName) &&
-            CompareStringOrdinal(found.cFileName, -1, log.file.c_str(), -1, TRUE) == CSTR_GREATER_THAN) {
-            log.file = found.cFileName;
+public:
+    Reader(AgentLog& log, unsigned long long most) : log_(log), most_(most) {}
+
+    // Reads `length` bytes at `offset` of the file, within the bound of bytes; false when the bound is
+    // spent or the read fails (the error then in the log).
+    bool Read(AgentFile& file, unsigned long long offset, unsigned long long length, std::string& bytes)
+    {
+        const unsigned long long left = most_ - std::min(most_, log_.bytesRead);
+        if (left < length) {
+            log_.bytesCapHit = true;
+            length = left;
         }
-    }
-    if (log.file.empty()) {
-        return log;
-    }
-    log.state = State::Unreadable;
-    if ((log.error = CheckNoLinks(folder)) != 0) {
-        return log;
-    }
-    UniqueFileHandle file;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!OpenUnfollowed(folder + L"\\" + log.file, false, file, info)) {
-        log.error = GetLastError();
-        return log;
-    }
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1) {
-        log.error = ERROR_CANT_ACCESS_FILE;
-        return log;
-    }
-    const LONGLONG size = (static_cast<LONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    LARGE_INTEGER from = {};
-    from.QuadPart = size > kMostRead ? size - kMostRead : 0;
-    std::string text(static_cast<size_t>(size - from.QuadPart), '\0');
-    DWORD read = 0;
-    if (!SetFilePointerEx(file.get(), from, nullptr, FILE_BEGIN) ||
-        !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
-        log.error = GetLastError();
-        return log;
-    }
-    text.resize(read);
-    const size_t connected = text.rfind(kConnectedLine);
-    const size_t failed = text.rfind(kFailedLine);
-    log.state = State::NoAttempt;
-    if (connected != std::string::npos && (failed == std::string::npos || connected > failed)) {
-        log.state = State::Connected;
-        log.time = LineTime(text, connected, log.file);
-    } else if (failed != std::string::npos) {
-        const std::string status = text.substr(failed + sizeof(kFailedLine) - 1, 8);
-        if (status.size() == 8 && status.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
-            log.state = State::NotConnected;
-            log.time = LineTime(text, failed, log.file);
-            log.status = static_cast<unsigned>(std::stoul(status, nullptr, 16));
+        if (length == 0) {
+            return false;
         }
+        bytes.assign(static_cast<size_t>(length), '\0');
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        if (!ReadFile(file.handle.get(), bytes.data(), static_cast<DWORD>(length), &read, &at)) {
+            log_.error = GetLastError();
+            return false;
+        }
+        bytes.resize(read);
+        log_.bytesRead += read;
+        return true;
     }
-    return log;
+
+    // Grows the part of the file read from its end by the next step; false when nothing more was read.
+    bool GrowTail(AgentFile& file)
+    {
+        if (file.from == 0) {
+            return false;
+        }
+        const unsigned long long read = file.listed.size - file.from;
+        const unsigned long long step = std::min(file.from, read == 0 ? kFirstStep : read * 3);
+        std::string bytes;
+        // Within the bound of bytes, what is nearest the end: the step's last part.
+        const unsigned long long left = most_ - std::min(most_, log_.bytesRead);
+        const unsigned long long taken = std::min(step, left);
+        if (!Read(file, file.from - taken, taken, bytes) || bytes.size() != taken) {
+            log_.bytesCapHit = log_.bytesCapHit || taken < step;
+            return false;
+        }
+        log_.bytesCapHit = log_.bytesCapHit || taken < step;
+        file.from -= taken;
+        file.tail.insert(0, bytes);
+        return true;
+    }
+
+private:
+    AgentLog& log_;
+    unsigned long long most_;
+};
+
+// The last whole line of the text that tells an attempt: its position and whether it is a connection,
+// or npos. Before `from` (not at the file's start), the first line may be cut: it is not taken.
+size_t LastAttempt(const std::string& text, bool cutFirstLine, bool& connected)
+{
+    const size_t firstWhole = cutFirstLine ? text.find('\n') : 0;
+    if (firstWhole == std::string::npos) {
+        return std::string::npos;
+    }
+    const size_t connection = text.rfind(kConnectedLine);
+    const size_t failure = text.rfind(kFailedLine);
+    const size_t last = connection == std::string::npos ? failure
+                        : failure == std::string::npos  ? connection
+                                                        : std::max(connection, failure);
+    if (last == std::string::npos || last < firstWhole) {
+        return std::string::npos;
+    }
+    connected = last == connection;
+    return last;
 }
 
-std::vector<std::wstring> LogFoldersOfUser(const std::wstring& user, DWORD session)
+// The answer of one attempt line.
+void Answer(AgentLog& log, const std::string& text, size_t at, bool connected, const std::wstring& file)
 {
-    std::vector<std::wstring> folders;
-    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
-    DWORD sidSize = sizeof(sid);
-    wchar_t domain[256] = {};
-    DWORD domainSize = _countof(domain);
-    SID_NAME_USE use = SidTypeUnknown;
-    LPWSTR text = nullptr;
-    if (!LookupAccountNameW(nullptr, user.c_str(), sid, &sidSize, domain, &domainSize, &use) ||
-        !ConvertSidToStringSidW(sid, &text)) {
-        return folders;
+    log.file = file;
+    log.time = LineTime(text, at, file);
+    if (connected) {
+        log.state = AgentLog::State::Connected;
+        return;
     }
-    const UniqueLocalMemory owner(text);
-    const std::wstring sidText = text;
-    wchar_t profile[MAX_PATH] = {};
-    DWORD bytes = sizeof(profile);
-    RegGetValueW(HKEY_LOCAL_MACHINE,
-                 (L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sidText).c_str(),
-                 L"ProfileImagePath", RRF_RT_REG_SZ, nullptr, profile, &bytes);
-    // References to the user's profile are the user's, not this process's; the others are the machine's.
-    const auto expand = [&profile](std::wstring path) {
-        const std::wstring reference = L"%USERPROFILE%";
-        const size_t at = path.size() >= reference.size() && _wcsnicmp(path.c_str(), reference.c_str(),
-                                                                         reference.size()) == 0
-                              ? 0
-                              : std::wstring::npos;
-        if (at == 0) {
-            path = profile + path.substr(reference.size());
-        }
-        wchar_t expanded[MAX_PATH] = {};
-        return ExpandEnvironmentStringsW(path.c_str(), expanded, MAX_PATH) - 1 < MAX_PATH ? std::wstring(expanded)
-                                                                                         : path;
-    };
-    std::vector<std::wstring> temps;
-    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-        wchar_t value[MAX_PATH] = {};
-        DWORD size = sizeof(value);
-        if (RegGetValueW(HKEY_USERS, (sidText + L"\\Environment").c_str(), name,
-                         RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
-                         value, &size) == ERROR_SUCCESS &&
-            value[0] != L'\0') {
-            temps.push_back(expand(value));
+    const std::string status = text.substr(at + sizeof(kFailedLine) - 1, 8);
+    if (status.size() == 8 && status.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
+        log.state = AgentLog::State::NotConnected;
+        log.status = static_cast<unsigned>(std::stoul(status, nullptr, 16));
+    }
+}
+
+} // namespace
+
+AgentLog AgentLog::Read(const LogFolder& folder, unsigned long long agentStarted, const Limits& limits)
+{
+    AgentLog log;
+    std::vector<LogFolder::File> files = folder.LogFiles(limits.entries, log.entriesCapHit, log.error);
+    if (log.error != 0) {
+        log.state = State::Unreadable;
+        return log;
+    }
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [agentStarted](const LogFolder::File& f) { return f.created + kClockSlack < agentStarted; }),
+                files.end());
+    std::sort(files.begin(), files.end(),
+              [](const LogFolder::File& a, const LogFolder::File& b) { return a.created > b.created; });
+
+    // The current log: the newest that a program holds open for writing, as the agent holds its own.
+    std::vector<AgentFile> agents;
+    DWORD openError = 0;
+    for (const LogFolder::File& listed : files) {
+        AgentFile file(listed);
+        bool held = false;
+        const DWORD error = folder.OpenFile(listed, file.handle, held);
+        if (error != 0) {
+            openError = error;
+        } else if (agents.empty() && held) {
+            agents.push_back(std::move(file));
+        } else if (!agents.empty() && listed.written <= agents[0].listed.created + kClockSlack) {
+            agents.push_back(std::move(file));
         }
     }
-    if (profile[0] != L'\0') {
-        temps.push_back(std::wstring(profile) + L"\\AppData\\Local\\Temp");
+    if (agents.empty()) {
+        log.state = openError != 0 ? State::Unreadable : State::NotTheAgents;
+        log.error = openError;
+        return log;
     }
-    for (std::wstring temp : temps) {
-        while (!temp.empty() && temp.back() == L'\\') {
-            temp.pop_back();
+
+    Reader reader(log, limits.bytes);
+    log.state = State::NoAttempt;
+    log.file = agents[0].listed.name;
+    bool connected = false;
+    // Where a failing agent's answer is: its last lines.
+    if (reader.GrowTail(agents[0])) {
+        const size_t at = LastAttempt(agents[0].tail, agents[0].from > 0, connected);
+        if (at != std::string::npos) {
+            Answer(log, agents[0].tail, at, connected, agents[0].listed.name);
+            return log;
         }
-        for (const std::wstring& folder : {temp + L"\\" + std::to_wstring(session), temp}) {
-            if (std::find(folders.begin(), folders.end(), folder + L"\\Orvanta") == folders.end()) {
-                folders.push_back(folder + L"\\Orvanta");
+    }
+    // Where a connected agent's answer usually is: the beginning of its first file. A connection is never
+    // followed by another attempt.
+    AgentFile& first = agents.back();
+    if (first.from > 0) {
+        std::string head;
+        if (reader.Read(first, 0, std::min(kFirstStep, first.from), head)) {
+            const size_t at = head.find(kConnectedLine);
+            if (at != std::string::npos && head.find('\n', at) != std::string::npos) {
+                Answer(log, head, at, true, first.listed.name);
+                return log;
             }
         }
     }
-    return folders;
+    // Everywhere else, from the end, newest file first.
+    for (AgentFile& file : agents) {
+        while (reader.GrowTail(file)) {
+            const size_t at = LastAttempt(file.tail, file.from > 0, connected);
+            if (at != std::string::npos) {
+                Answer(log, file.tail, at, connected, file.listed.name);
+                return log;
+            }
+        }
+        if (log.error != 0) {
+            log.state = State::Unreadable;
+            return log;
+        }
+        if (log.bytesCapHit) {
+            return log;
+        }
+    }
+    return log;
 }
 
 } // namespace Orvanta::Deskweave

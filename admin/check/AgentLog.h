@@ -1,38 +1,46 @@
 #pragma once
 
+#include "admin/check/LogFolder.h"
+
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 namespace Orvanta::Deskweave {
 
-// The engine connection as an agent's newest log tells it. A log is its user's file, which that user
-// may shape, or replace by a link to a file the user may not read: read here, maybe as the system
-// account, no link or junction on its path is followed, only a plain file with a single name is taken,
-// at most its last 6 MiB are read, and nothing of it but a status and a time is quoted. A user can so
-// forge the answer for no session but their own.
+// The engine connection of the agent that runs in a session now, as its own log files tell it. Its files
+// are those of its log folder that were created (on Windows; changed, under Wine) at or after its process
+// started: the one it holds open for writing is its current log, and those written no later than that
+// one was created are the ones it rotated away from, at 5 MiB. A file named later, one a user wrote, one
+// copied from elsewhere is none of these. The last connection attempt is looked for from the end of the
+// current log, a few KiB first and more only when needed, and in the beginning of the agent's first file
+// (where a connection that held since is), within a bound of bytes. A log is its user's file, which that
+// user may shape: nothing of it but a status and a time is quoted, and a user can so forge the answer for
+// no session but their own.
 struct AgentLog {
     enum class State {
-        NoLog,        // no log file in the folder
-        Unreadable,   // the folder or the newest log cannot be read, or is a link (`error` says)
-        NoAttempt,    // the newest log shows no connection attempt yet
+        NotTheAgents, // no file of the folder is the running agent's
+        Unreadable,   // the folder or one of the agent's files cannot be read (`error`)
+        NoAttempt,    // the agent's log shows no connection attempt, in what was read
         Connected,    // at `time`
         NotConnected, // the last attempt, at `time`, returned `status`
     };
-    State state = State::NoLog;
-    std::wstring file;  // the newest log's name, Halyard_YYYY-MM-DD_hh-mm-ss.log
+    struct Limits {
+        size_t entries = 4096;           // of the folder listed
+        unsigned long long bytes = 6 << 20; // of the agent's files read
+    };
+    State state = State::NotTheAgents;
+    std::wstring file;  // the file the answer comes from, Halyard_YYYY-MM-DD_hh-mm-ss.log
     std::wstring time;  // YYYY-MM-DD hh:mm:ss, the year taken from the file's name
     unsigned status = 0;
     DWORD error = 0;
+    unsigned long long bytesRead = 0;
+    bool entriesCapHit = false; // more entries in the folder than were listed
+    bool bytesCapHit = false;   // the agent's files hold more than was read, and no attempt in what was
 
-    // The newest Halyard_*.log in a log folder.
-    static AgentLog Read(const std::wstring& folder);
+    // agentStarted: the agent's process creation time (FILETIME ticks), or 0 when it cannot be read:
+    // every log file then counts as the agent's, and the one it holds open as its current one.
+    static AgentLog Read(const LogFolder& folder, unsigned long long agentStarted, const Limits& limits);
 };
-
-// The folders where a logged-on user's agent writes its log, as another account finds them: the user's
-// own TMP and TEMP (HKEY_USERS), then the profile's default temporary folder (the profile list), each
-// also with the session's number below it, as terminal servers give each session a folder of its own.
-std::vector<std::wstring> LogFoldersOfUser(const std::wstring& user, DWORD session);
 
 } // namespace Orvanta::Deskweave

@@ -119,8 +119,23 @@ Check Exports(const LibraryImage& image)
                L" (a damaged export table): the agent crashes there, without a status; repair the client";
     }
     if (!missing.empty()) {
-        text += (text.empty() ? L"" : L"; ") + library + L" lacks " + missing + L": " +
-                AgentReports(ERROR_PROC_NOT_FOUND) + L"; repair the client";
+        // Each entry point is needed at its own time: connecting, the logoff, the agent's end.
+        const auto lacks = [&missing](const wchar_t* entry) { return missing.find(entry) != std::wstring::npos; };
+        std::wstring consequences;
+        if (lacks(L"OvInitializeIPC2")) {
+            consequences = AgentReports(ERROR_PROC_NOT_FOUND) + L": it never connects";
+        } else {
+            consequences = L"the agent connects";
+        }
+        if (lacks(L"OvPrepareForLogoff")) {
+            consequences += L"; at every logoff OvPrepareForLogoff fails with 8007007F, and the engine is not prepared "
+                            L"for it";
+        }
+        if (lacks(L"OvUninitialize") && !lacks(L"OvInitializeIPC2")) {
+            consequences += L"; at the agent's end OvUninitialize fails with 8007007F, and the engine is not released";
+        }
+        text += (text.empty() ? L"" : L"; ") + library + L" lacks " + missing + L": " + consequences +
+                L"; repair the client";
     }
     if (!text.empty()) {
         return {"engine.exports", CheckResult::Failure, text};

@@ -1,5 +1,6 @@
 #include "admin/check/InstallChecks.h"
 
+#include "admin/common/FileIdentity.h"
 #include "admin/common/RunEntry.h"
 #include "admin/common/SecurityReview.h"
 #include "platform/ObjectNames.h"
@@ -90,7 +91,7 @@ Check LogonStart(const CheckContext& context, const std::wstring& agent)
                 value + L" runs " + entry.command + L", and no such program exists: no agent starts at logon; repair "
                                                     L"the package"};
     }
-    if (!SameProgram(entry.program, agent)) {
+    if (!SameFile(entry.program, agent)) {
         return {"install.run", CheckResult::Failure,
                 value + L" runs " + entry.program + L", not this folder's " + kAgentProgram +
                     (!entry.quoted && entry.command.find(L' ') != std::wstring::npos
@@ -124,7 +125,7 @@ Check EventSource(const std::wstring& agent)
             L"the Event Log source " + std::wstring(kEventSourceName) +
                 L" is not registered: Event Viewer shows the entries without their descriptions; repair the package"};
     }
-    if (!SameProgram(file, agent)) {
+    if (!SameFile(file, agent)) {
         return {"install.eventsource", CheckResult::Warning,
                 L"the Event Log source " + std::wstring(kEventSourceName) + L" reads its messages from " + file +
                     L", not this " + kAgentProgram + L": repair the package"};
@@ -152,7 +153,7 @@ Check InstallFolder(const CheckContext& context)
                 L"upgrades install into " + remembered + L", which holds no " + kEngineLibrary +
                     L": an upgrade without INSTALLDIR is refused (1603); give INSTALLDIR=\"<client folder>\""};
     }
-    if (!SameProgram(remembered, context.folder)) {
+    if (!SameFile(remembered, context.folder)) {
         return {"install.folder", CheckResult::Warning,
                 L"upgrades install into " + remembered + L", not this folder: the agent run at logon is another copy"};
     }

@@ -1,8 +1,10 @@
 #include "admin/check/SessionChecks.h"
 
 #include "admin/check/AgentEntries.h"
-#include "admin/check/AgentLog.h"
+#include "admin/check/SessionEngine.h"
 #include "admin/common/AgentSessions.h"
+#include "admin/common/FileIdentity.h"
+#include "admin/common/RunEntry.h"
 #include "admin/common/SecurityReview.h"
 #include "admin/stop/AgentStop.h"
 #include "permissions/FolderPermissionsManager.h"
@@ -20,13 +22,6 @@
 namespace Orvanta::Deskweave {
 namespace {
 
-std::wstring Hex(unsigned status)
-{
-    wchar_t text[16] = {};
-    _snwprintf_s(text, _countof(text), _TRUNCATE, L"%08X", status);
-    return text;
-}
-
 Check Terminate()
 {
     const UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
@@ -35,7 +30,8 @@ Check Terminate()
         return {"terminate", CheckResult::Failure,
                 std::wstring(kTerminateEventName) +
                     L" is held signalled: every agent that starts ends at once "
-                    L"(entry 600); end the process that holds it (HalyardStop exits with 4 in this state)"};
+                    L"(entry 600); end the process that holds it (HalyardStop resets it and exits with 4, until that "
+                    L"process sets it again)"};
     }
     if (event || error == ERROR_FILE_NOT_FOUND) {
         return {"terminate", CheckResult::Ok,
@@ -61,7 +57,23 @@ std::wstring Others(const std::vector<AgentProcess>& processes)
                                 InstalledAgent() + L"): " + others;
 }
 
-Check Sessions(const Checks& checks, const std::vector<AgentProcess>& processes,
+// Which copy a session's agent runs, when it is not this folder's.
+std::wstring CopyOf(const AgentProcess& agent, const CheckContext& context)
+{
+    if (agent.image.empty()) {
+        return L", an agent whose path cannot be read from here";
+    }
+    if (SameFile(agent.image, context.folder + L"\\" + kAgentProgram)) {
+        return {};
+    }
+    const RunEntry entry = RunEntry::Read();
+    return L", running " + agent.image +
+           (!entry.program.empty() && SameFile(agent.image, entry.program)
+                ? L", the copy that logon starts (the Run value), not this folder's"
+                : L", not this folder's");
+}
+
+Check Sessions(const CheckContext& context, const Checks& checks, const std::vector<AgentProcess>& processes,
                const std::vector<AgentProcess>& agents, DWORD listError)
 {
     const Check* drive = FindCheck(checks, "policy.drive");
@@ -80,8 +92,7 @@ Check Sessions(const Checks& checks, const std::vector<AgentProcess>& processes,
         const AgentProcess* agent = AgentOfSession(agents, session.id);
         std::wstring& list = agent != nullptr ? with : without;
         list += (list.empty() ? L"" : L", ") + std::to_wstring(session.id) + L" (" + session.user +
-                (agent != nullptr && agent->image.empty() ? L", an agent whose path cannot be read from here" : L"") +
-                L")";
+                (agent != nullptr ? CopyOf(*agent, context) : std::wstring()) + L")";
     }
     if (!without.empty()) {
         return {"sessions", CheckResult::Warning,
@@ -94,7 +105,8 @@ Check Sessions(const Checks& checks, const std::vector<AgentProcess>& processes,
                 Others(processes)};
 }
 
-Check Instance(const CheckContext& context, const std::vector<AgentProcess>& agents)
+Check Instance(const CheckContext& context, const std::vector<AgentProcess>& processes,
+               const std::vector<AgentProcess>& agents)
 {
     // The instance guard is the session's, whoever asks in it.
     if (context.caller.session == 0) {
@@ -102,99 +114,25 @@ Check Instance(const CheckContext& context, const std::vector<AgentProcess>& age
     }
     const UniqueHandle guard(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName));
     if (guard && AgentOfSession(agents, context.caller.session) == nullptr) {
+        const std::wstring held = std::wstring(kInstanceMutexName) +
+                                  L" exists, but no agent runs in this session, and every agent started here exits "
+                                  L"as a second one: ";
+        for (const AgentProcess& process : processes) {
+            if (process.sessionId == context.caller.session) {
+                return {"session.instance", CheckResult::Failure,
+                        held + L"process " + std::to_wstring(process.processId) + L" runs " + process.image +
+                            L", a copy of the agent that is none of this machine's, and holds it: HalyardStop ends "
+                            L"it (every copy answers the terminate event), then HalyardStop /start starts this "
+                            L"folder's"};
+            }
+        }
         return {"session.instance", CheckResult::Failure,
-                std::wstring(kInstanceMutexName) +
-                    L" exists, but no agent runs in this session: another program holds "
-                    L"it, and every agent started here exits as a second one; find it by the name's handle"};
+                held + L"another program holds it; find it by the handle of that name (Process Explorer's Find "
+                       L"Handle, or handle.exe -a OrvantaSyncAgent), end it, then run HalyardStop /start"};
     }
     return {"session.instance", CheckResult::Ok,
             guard ? L"the agent of this session holds " + std::wstring(kInstanceMutexName)
                   : std::wstring(kInstanceMutexName) + L" is free for the next agent"};
-}
-
-// A session's engine connection from its agent's newest log, in words; `failed` when not connected.
-std::wstring FromLog(const AgentLog& log, bool& failed)
-{
-    switch (log.state) {
-    case AgentLog::State::Connected:
-        return L"connected to the engine at " + log.time + L" (" + log.file + L")";
-    case AgentLog::State::NotConnected:
-        failed = true;
-        return L"not connected to the engine: the last attempt, at " + log.time + L", returned " + Hex(log.status) +
-               L": " + SyncEngine::StatusMeaning(static_cast<int>(log.status)) + L" (" + log.file + L")";
-    case AgentLog::State::NoAttempt:
-        return L"no connection attempt yet (" + log.file + L")";
-    default:
-        return L"its newest log cannot be read (error " + std::to_wstring(log.error) + L")";
-    }
-}
-
-// In the caller's own session: its user's newest log.
-Check EngineOfThisSession(const CheckContext& context, const std::vector<AgentProcess>& agents)
-{
-    if (AgentOfSession(agents, context.caller.session) == nullptr) {
-        return {"session.engine", CheckResult::Skipped, L"no agent runs in this session (see sessions)"};
-    }
-    const std::wstring folder = TraceManager::GetLogFilesPath();
-    const AgentLog log = AgentLog::Read(folder);
-    if (log.state == AgentLog::State::NoLog) {
-        return {"session.engine", CheckResult::Skipped, L"no agent log in " + folder};
-    }
-    bool failed = false;
-    const std::wstring text = FromLog(log, failed);
-    const bool known = log.state == AgentLog::State::Connected || log.state == AgentLog::State::NotConnected;
-    return {"session.engine", failed ? CheckResult::Failure : known ? CheckResult::Ok : CheckResult::Skipped, text};
-}
-
-// From elsewhere (session 0, another account): every session that runs an agent, from its user's
-// newest log, which only that user could have shaped; where none can be read, from the session's
-// latest entries, which any user could have written.
-Check EngineOfEverySession(const std::vector<AgentProcess>& agents)
-{
-    std::wstring text;
-    bool failed = false;
-    bool entriesRead = false;
-    DWORD entriesError = 0;
-    std::map<DWORD, AgentEntry> entries;
-    for (const UserSession& session : InteractiveUserSessions()) {
-        if (AgentOfSession(agents, session.id) == nullptr) {
-            continue;
-        }
-        std::wstring answer;
-        for (const std::wstring& folder : LogFoldersOfUser(session.user, session.id)) {
-            const AgentLog log = AgentLog::Read(folder);
-            if (log.state != AgentLog::State::NoLog) {
-                answer = FromLog(log, failed) + L", from the user's log";
-                break;
-            }
-        }
-        if (answer.empty()) {
-            if (!entriesRead) {
-                entries = LatestAgentEntriesOfThisMachine(entriesError);
-                entriesRead = true;
-            }
-            const auto entry = entries.find(session.id);
-            if (entry == entries.end()) {
-                answer = L"no log of its user found, and no agent entry in the Application log" +
-                         (entriesError != 0 && entriesError != ERROR_HANDLE_EOF
-                              ? L" (it cannot be read, error " + std::to_wstring(entriesError) + L")"
-                              : std::wstring());
-            } else if (entry->second.id == 200) {
-                failed = true;
-                answer = L"not connected to the engine: entry 200 at " + entry->second.time + L" gives " +
-                         entry->second.status + L", from the Application log";
-            } else {
-                answer = (entry->second.id == 201 ? L"connected to the engine: entry 201 at " : L"started: entry 100 at ") +
-                         entry->second.time + L", from the Application log";
-            }
-        }
-        text += (text.empty() ? L"" : L"; ") + std::wstring(L"session ") + std::to_wstring(session.id) + L" (" +
-                session.user + L"): " + answer;
-    }
-    if (text.empty()) {
-        return {"session.engine", CheckResult::Skipped, L"no agent runs in any session (see sessions)"};
-    }
-    return {"session.engine", failed ? CheckResult::Failure : CheckResult::Ok, text};
 }
 
 // A location the revert never touches, or never writes: why, or empty.
@@ -284,9 +222,24 @@ void CheckSessions(const CheckContext& context, Checks& checks)
     std::copy_if(processes.begin(), processes.end(), std::back_inserter(agents),
                  [](const AgentProcess& p) { return p.agent; });
     checks.push_back(Terminate());
-    checks.push_back(Sessions(checks, processes, agents, listError));
-    checks.push_back(Instance(context, agents));
-    checks.push_back(context.userSession ? EngineOfThisSession(context, agents) : EngineOfEverySession(agents));
+    checks.push_back(Sessions(context, checks, processes, agents, listError));
+    checks.push_back(Instance(context, processes, agents));
+    const AgentEntriesSource entries = [](DWORD& error) { return AgentEntriesOfThisMachine(error); };
+    if (!context.userSession) {
+        checks.push_back(EngineOfSessions(SessionAgentsOf(InteractiveUserSessions(), agents, context.caller),
+                                          context.caller.systemAccount, entries));
+    } else if (const AgentProcess* agent = AgentOfSession(agents, context.caller.session)) {
+        SessionAgent own;
+        own.session = context.caller.session;
+        own.user = context.caller.user;
+        own.processId = agent->processId;
+        own.started = agent->started;
+        own.sid = agent->sid;
+        own.folders = {{L"this process's temporary folder", TraceManager::GetLogFilesPath()}};
+        checks.push_back(EngineOfThisSession(own, entries));
+    } else {
+        checks.push_back({"session.engine", CheckResult::Skipped, L"no agent runs in this session (see sessions)"});
+    }
     checks.push_back(Folders(context));
 }
 

@@ -1,11 +1,13 @@
 #include "admin/common/AgentSessions.h"
 
+#include "admin/common/FileIdentity.h"
 #include "admin/common/RunEntry.h"
 #include "platform/ObjectNames.h"
 #include "platform/ProgramFolder.h"
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
 
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <wtsapi32.h>
 
@@ -20,17 +22,76 @@ struct WtsMemoryTraits {
 };
 using UniqueWtsMemory = UniqueResource<void*, WtsMemoryTraits>;
 
-// The full path of a process's image, read with the least right there is; empty when refused.
-std::wstring ImagePath(DWORD processId)
+// A process's image path, start and user, each read with the least right there is; what is refused
+// stays empty, and why in readError.
+void ReadProcess(AgentProcess& agent)
 {
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, agent.processId));
+    if (!process) {
+        agent.readError = GetLastError();
+        return;
+    }
     std::wstring path(32768, L'\0');
     DWORD length = static_cast<DWORD>(path.size());
-    if (!process || !QueryFullProcessImageNameW(process.get(), 0, path.data(), &length)) {
+    if (QueryFullProcessImageNameW(process.get(), 0, path.data(), &length)) {
+        path.resize(length);
+        agent.image = path;
+    } else {
+        agent.readError = GetLastError();
+    }
+    FILETIME created = {};
+    FILETIME exited = {};
+    FILETIME kernel = {};
+    FILETIME user = {};
+    if (GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+        agent.started = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &token)) {
+        agent.readError = agent.readError != 0 ? agent.readError : GetLastError();
+        return;
+    }
+    const UniqueHandle owner(token);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        const UniqueLocalMemory freed(text);
+        agent.sid = text;
+    }
+}
+
+bool IsFile(const std::wstring& path)
+{
+    const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsAgentProgram(const std::wstring& program)
+{
+    const size_t name = program.find_last_of(L'\\');
+    return !program.empty() &&
+           _wcsicmp(program.c_str() + (name == std::wstring::npos ? 0 : name + 1), kAgentProgram) == 0;
+}
+
+// The Halyard.exe of the folder the package remembers, and the one beside this program.
+std::wstring RememberedAgent()
+{
+    wchar_t remembered[MAX_PATH] = {};
+    DWORD bytes = sizeof(remembered);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kInstallFolderKey, kInstallFolderValue, RRF_RT_REG_SZ, nullptr, remembered,
+                     &bytes) != ERROR_SUCCESS) {
         return {};
     }
-    path.resize(length);
-    return path;
+    const std::wstring folder = remembered;
+    return folder + (!folder.empty() && folder.back() == L'\\' ? L"" : L"\\") + kAgentProgram;
+}
+
+std::wstring OwnAgent()
+{
+    std::wstring own;
+    return GetProgramFolder(own) == 0 ? own + L"\\" + kAgentProgram : std::wstring();
 }
 
 // An administrator may read other users' processes only with this privilege enabled; the system
@@ -103,43 +164,67 @@ std::wstring InstalledAgent()
 {
     // A Run value that runs another program (a damaged one, or a path not quoted) names no agent.
     const RunEntry entry = RunEntry::Read();
-    const size_t name = entry.program.find_last_of(L'\\');
-    if (!entry.program.empty() && _wcsicmp(entry.program.c_str() + (name == std::wstring::npos ? 0 : name + 1),
-                                           kAgentProgram) == 0) {
+    if (IsAgentProgram(entry.program)) {
         return entry.program;
     }
-    std::vector<std::wstring> candidates;
-    wchar_t remembered[MAX_PATH] = {};
-    DWORD bytes = sizeof(remembered);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kInstallFolderKey, kInstallFolderValue, RRF_RT_REG_SZ, nullptr, remembered,
-                     &bytes) == ERROR_SUCCESS) {
-        std::wstring folder = remembered;
-        candidates.push_back(folder + (!folder.empty() && folder.back() == L'\\' ? L"" : L"\\") + kAgentProgram);
-    }
-    std::wstring own;
-    if (GetProgramFolder(own) == 0) {
-        candidates.push_back(own + L"\\" + kAgentProgram);
-    }
-    for (const std::wstring& candidate : candidates) {
-        const DWORD attributes = GetFileAttributesW(candidate.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    for (const std::wstring& candidate : {RememberedAgent(), OwnAgent()}) {
+        if (IsFile(candidate)) {
             return candidate;
         }
     }
     return {};
 }
 
+std::vector<std::wstring> KnownAgents()
+{
+    std::vector<std::wstring> known;
+    const RunEntry entry = RunEntry::Read();
+    for (const std::wstring& candidate :
+         {OwnAgent(), RememberedAgent(), IsAgentProgram(entry.program) ? entry.program : std::wstring()}) {
+        if (IsFile(candidate) && std::none_of(known.begin(), known.end(),
+                                              [&candidate](const std::wstring& k) { return SameFile(k, candidate); })) {
+            known.push_back(candidate);
+        }
+    }
+    return known;
+}
+
+DWORD ListProcessesOfEverySession(std::vector<ListedProcess>& processes)
+{
+    WTS_PROCESS_INFOW* listed = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count)) {
+        return GetLastError();
+    }
+    const UniqueWtsMemory owner(listed);
+    for (DWORD i = 0; i < count; ++i) {
+        processes.push_back({listed[i].ProcessId, listed[i].SessionId,
+                             listed[i].pProcessName != nullptr ? listed[i].pProcessName : L""});
+    }
+    return 0;
+}
+
 std::vector<AgentProcess> HalyardProcesses(DWORD& error)
+{
+    return HalyardProcessesFrom(ListProcessesOfEverySession, error);
+}
+
+std::vector<AgentProcess> HalyardProcessesFrom(const ProcessListing& listing, DWORD& error)
 {
     EnableDebugPrivilege();
     std::vector<AgentProcess> processes;
-    WTS_PROCESS_INFOW* listed = nullptr;
-    DWORD count = 0;
-    error = WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count) ? 0 : GetLastError();
-    const UniqueWtsMemory owner(listed);
-    for (DWORD i = 0; error == 0 && i < count; ++i) {
-        if (listed[i].pProcessName != nullptr && _wcsicmp(listed[i].pProcessName, kAgentProgram) == 0) {
-            processes.push_back({listed[i].ProcessId, listed[i].SessionId, {}, true});
+    std::vector<ListedProcess> listed;
+    error = listing(listed);
+    // A machine always runs processes, this one among them: an empty list is the service's failure.
+    if (error == 0 && listed.empty()) {
+        error = ERROR_NO_DATA;
+    }
+    for (const ListedProcess& process : listed) {
+        if (error == 0 && _wcsicmp(process.name.c_str(), kAgentProgram) == 0) {
+            AgentProcess agent;
+            agent.processId = process.processId;
+            agent.sessionId = process.sessionId;
+            processes.push_back(agent);
         }
     }
     // Without the session service the processes are still listed, but a session can be asked of
@@ -152,17 +237,19 @@ std::vector<AgentProcess> HalyardProcesses(DWORD& error)
              more = Process32NextW(snapshot.get(), &entry)) {
             DWORD session = kUnknownSession;
             if (_wcsicmp(entry.szExeFile, kAgentProgram) == 0) {
-                processes.push_back({entry.th32ProcessID,
-                                     ProcessIdToSessionId(entry.th32ProcessID, &session) ? session : kUnknownSession,
-                                     {},
-                                     true});
+                AgentProcess agent;
+                agent.processId = entry.th32ProcessID;
+                agent.sessionId = ProcessIdToSessionId(entry.th32ProcessID, &session) ? session : kUnknownSession;
+                processes.push_back(agent);
             }
         }
     }
-    const std::wstring installed = InstalledAgent();
+    const std::vector<std::wstring> known = KnownAgents();
     for (AgentProcess& process : processes) {
-        process.image = ImagePath(process.processId);
-        process.agent = process.image.empty() || installed.empty() || SameProgram(process.image, installed);
+        ReadProcess(process);
+        process.agent = process.image.empty() || known.empty() ||
+                        std::any_of(known.begin(), known.end(),
+                                    [&process](const std::wstring& k) { return SameFile(process.image, k); });
     }
     return processes;
 }

@@ -43,15 +43,22 @@ LONG ReadCommand(REGSAM view, std::wstring& command)
     return command.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
-// Task Manager writes the entry's name as a 12-byte value whose first byte is 02 (or 06) while it is
-// on and 03 once switched off, followed by when; no value means on.
+// Task Manager writes the entry's name as a binary value, 12 bytes as it writes them (a first byte, then
+// when), which Explorer reads by the first byte's lowest bit alone: set (03, 07) is off, clear (02, 06)
+// is on, whatever follows and however long it is; no value means on. The switch of the machine's entries
+// is the machine's: a user's own StartupApproved keeps the state of the user's own Run key only.
 bool SwitchedOff(const wchar_t* approvalKey)
 {
-    BYTE data[64] = {};
-    DWORD bytes = sizeof(data);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, approvalKey, kRunValue, RRF_RT_REG_BINARY, nullptr, data, &bytes) ==
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, approvalKey, kRunValue, RRF_RT_REG_BINARY, nullptr, nullptr, &bytes) !=
+            ERROR_SUCCESS ||
+        bytes == 0) {
+        return false;
+    }
+    std::vector<BYTE> data(bytes);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, approvalKey, kRunValue, RRF_RT_REG_BINARY, nullptr, data.data(), &bytes) ==
                ERROR_SUCCESS &&
-           bytes > 0 && data[0] == 0x03;
+           bytes > 0 && (data[0] & 0x01) != 0;
 }
 
 // The file that a candidate names as CreateProcessW takes it: ".exe" added when its last part has no
@@ -124,27 +131,6 @@ RunEntry RunEntry::Read()
     }
     entry.blanks = entry.program.find(L' ') != std::wstring::npos;
     return entry;
-}
-
-bool SameProgram(const std::wstring& a, const std::wstring& b)
-{
-    if (CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL) {
-        return true;
-    }
-    BY_HANDLE_FILE_INFORMATION identity[2] = {};
-    int opened = 0;
-    for (const std::wstring* path : {&a, &b}) {
-        const UniqueFileHandle file(CreateFileW(path->c_str(), FILE_READ_ATTRIBUTES,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
-        if (!file || !GetFileInformationByHandle(file.get(), &identity[opened])) {
-            return false;
-        }
-        ++opened;
-    }
-    return identity[0].dwVolumeSerialNumber == identity[1].dwVolumeSerialNumber &&
-           identity[0].nFileIndexHigh == identity[1].nFileIndexHigh &&
-           identity[0].nFileIndexLow == identity[1].nFileIndexLow;
 }
 
 } // namespace Orvanta::Deskweave

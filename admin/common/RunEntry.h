@@ -24,7 +24,4 @@ struct RunEntry {
     static RunEntry Read();
 };
 
-// Whether two paths name the same program: the same text, or the same file (hard links, short names).
-bool SameProgram(const std::wstring& a, const std::wstring& b);
-
 } // namespace Orvanta::Deskweave

@@ -34,6 +34,8 @@ const Right kFileRights[] = {
 };
 const Right kParentRights[] = {
     {FILE_DELETE_CHILD, L"delete or rename what is in it, the install folder too (FILE_DELETE_CHILD)"},
+    // Renamed away, it leaves its path free for a folder of that account's own.
+    {DELETE, L"delete or rename it, and with it the install folder's path (DELETE)"},
     {WRITE_DAC, L"change its permissions (WRITE_DAC)"},
     {WRITE_OWNER, L"take its ownership (WRITE_OWNER)"},
 };

@@ -4,9 +4,12 @@
 // session and, through the administrators' tools, as the system account: a folder that an account other
 // than the administrators' may change (or rename away, through its parent) would let that account run
 // its own code so. Runs before anything is changed; a refusal ends the install with 1603 and says in the
-// package log why, naming the account and the right.
+// package log why, naming the account and the right. An upgrade or a repair of an installation made
+// before such folders were refused goes on, with a warning in the package log and the Event Log: there
+// would be no way through otherwise, and the folder is as it was before.
 #include "admin/common/SecurityReview.h"
 #include "admin/package/PackageLog.h"
+#include "platform/EventLog.h"
 #include "platform/ObjectNames.h"
 
 #include <windows.h>
@@ -14,6 +17,8 @@
 #include <msiquery.h>
 
 #include <string>
+
+#include "HalyardEvents.h"
 
 using namespace Orvanta::Deskweave;
 
@@ -34,8 +39,8 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
-// Why the folder is refused, or empty.
-std::wstring Refusal(const std::wstring& folder)
+// Why the folder is refused, or empty; `writable` when it is for who may change it.
+std::wstring Refusal(const std::wstring& folder, bool& writable, std::wstring& writer)
 {
     const std::wstring engine = folder + kEngineLibrary;
     const DWORD attributes = GetFileAttributesW(engine.c_str());
@@ -57,11 +62,12 @@ std::wstring Refusal(const std::wstring& folder)
         }
         DWORD error = 0;
         std::vector<BYTE> descriptor = ReadSecurity(path, error);
-        const std::wstring writer = descriptor.empty()
-                                        ? L"its permissions cannot be read (error " + std::to_wstring(error) + L")"
-                                        : FindWriter(descriptor.data(), kind, trusted);
+        writer = descriptor.empty() ? L"its permissions cannot be read (error " + std::to_wstring(error) + L")"
+                                    : FindWriter(descriptor.data(), kind, trusted);
         if (!writer.empty()) {
-            return L"Halyard: " + path + L": " + writer +
+            writable = true;
+            writer = path + L": " + writer;
+            return L"Halyard: " + writer +
                    L". What is installed in " + folder +
                    L" runs in every user's session and as the system account, so only Administrators, the system "
                    L"account and TrustedInstaller may change it and the folder above it. Give the client's folder "
@@ -80,8 +86,22 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE ins
         if (!folder.empty() && folder.back() != L'\\') {
             folder += L'\\';
         }
-        const std::wstring refusal = Refusal(folder);
+        bool writable = false;
+        std::wstring writer;
+        const std::wstring refusal = Refusal(folder, writable, writer);
         if (refusal.empty()) {
+            return ERROR_SUCCESS;
+        }
+        const bool upgrade = !Property(install, L"WIX_UPGRADE_DETECTED").empty();
+        if (writable && (upgrade || !Property(install, L"Installed").empty())) {
+            const std::wstring how = upgrade ? L"upgraded" : L"repaired";
+            ProcessMessage(install, INSTALLMESSAGE_INFO,
+                           L"Halyard: warning: " + writer + L". This package " + how +
+                               L" the installation there all the same, since it was made before such folders were "
+                               L"refused; until only Administrators, the system account and TrustedInstaller may "
+                               L"change the folder and the one above it, that account can run its own code in every "
+                               L"user's session and as the system account.");
+            EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_INSTALLED_INTO_WRITABLE_FOLDER, {how, folder, writer});
             return ERROR_SUCCESS;
         }
         ProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), refusal);

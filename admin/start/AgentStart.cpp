@@ -1,13 +1,19 @@
 #include "admin/start/AgentStart.h"
 
 #include "admin/common/AgentSessions.h"
+#include "admin/common/FileIdentity.h"
+#include "admin/common/SessionShell.h"
+#include "agent/PolicyGate.h"
+#include "platform/ObjectNames.h"
 #include "admin/common/RunEntry.h"
 #include "platform/RegistryNames.h"
 #include "platform/UniqueResource.h"
 
+#include <tlhelp32.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace Orvanta::Deskweave {
@@ -21,13 +27,26 @@ using UniqueEnvironmentBlock = UniqueResource<void*, EnvironmentBlockTraits>;
 
 using Report = std::function<void(const std::wstring& line, bool error)>;
 
-// The step that failed and its error, or none; and, on success, how the program was started.
+// How long the agents started are watched until each runs or ends.
+constexpr ULONGLONG kConfirmMs = 10000;
+constexpr DWORD kSettleMs = 500;
+
+// The step that failed and its error, or none; and, on success, the program started and how.
 struct Started {
     const wchar_t* failedStep = nullptr;
     DWORD error = 0;
     DWORD processId = 0;
     std::wstring how;
+    UniqueHandle process;
 };
+
+Started Failed(const wchar_t* step, DWORD error)
+{
+    Started started;
+    started.failedStep = step;
+    started.error = error;
+    return started;
+}
 
 // Runs `create` with the flags to leave this process's job, where it is in one (an installer's, a
 // deployment tool's): a job ends its processes with it. A job that allows no breakaway refuses the
@@ -50,48 +69,23 @@ Started CreateOutsideAnyJob(const wchar_t* step, const std::function<BOOL(DWORD 
         created = create(0, process);
     }
     if (!created) {
-        return {step, GetLastError(), 0, {}};
+        return Failed(step, GetLastError());
     }
-    const UniqueHandle processHandle(process.hProcess);
+    started.process.reset(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
     started.processId = process.dwProcessId;
     return started;
 }
 
-// The session's Explorer, which runs the Run key at logon with the session user's own token; null
-// when none runs there or it cannot be opened.
-UniqueHandle OpenExplorer(DWORD session, DWORD& processId)
-{
-    WTS_PROCESS_INFOW* listed = nullptr;
-    DWORD count = 0;
-    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count)) {
-        return UniqueHandle();
-    }
-    UniqueHandle explorer;
-    for (DWORD i = 0; i < count && !explorer; ++i) {
-        if (listed[i].SessionId == session && listed[i].pProcessName != nullptr &&
-            _wcsicmp(listed[i].pProcessName, L"explorer.exe") == 0) {
-            explorer.reset(OpenProcess(PROCESS_CREATE_PROCESS | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                       listed[i].ProcessId));
-            processId = listed[i].ProcessId;
-        }
-    }
-    WTSFreeMemory(listed);
-    if (!explorer) {
-        SetLastError(ERROR_NOT_FOUND);
-    }
-    return explorer;
-}
-
 // The caller's own session, as the session's Explorer: an elevated caller's token would make the
 // agent a high-integrity process (the client's and Explorer's messages to it dropped, the user's drive
 // mappings not its own), and another user's the wrong user. The environment is Explorer's user's.
-Started StartAsExplorer(const Caller& caller, std::vector<wchar_t>& commandLine)
+Started StartAsExplorer(const Caller& caller, std::vector<wchar_t>& commandLine, const wchar_t* folder)
 {
     DWORD explorerId = 0;
-    UniqueHandle explorer = OpenExplorer(caller.session, explorerId);
+    UniqueHandle explorer = OpenSessionShell(caller, explorerId);
     if (!explorer) {
-        return {L"finding the session's Explorer", GetLastError(), 0, {}};
+        return Failed(L"finding the session's Explorer", GetLastError());
     }
     HANDLE opened = nullptr;
     void* block = nullptr;
@@ -101,7 +95,7 @@ Started StartAsExplorer(const Caller& caller, std::vector<wchar_t>& commandLine)
     }
     const UniqueEnvironmentBlock environment(block);
     if (!environment && !caller.IsSessionUser()) {
-        return {L"reading Explorer's environment", GetLastError(), 0, {}};
+        return Failed(L"reading Explorer's environment", GetLastError());
     }
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -111,48 +105,61 @@ Started StartAsExplorer(const Caller& caller, std::vector<wchar_t>& commandLine)
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size) ||
         !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent, sizeof(parent),
                                    nullptr, nullptr)) {
-        return {L"UpdateProcThreadAttribute", GetLastError(), 0, {}};
+        return Failed(L"UpdateProcThreadAttribute", GetLastError());
     }
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof(startup);
     startup.StartupInfo.lpDesktop = desktop;
     startup.lpAttributeList = attributes;
-    Started started = CreateOutsideAnyJob(L"CreateProcess", [&](DWORD flags, PROCESS_INFORMATION& process) {
-        return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                              flags | EXTENDED_STARTUPINFO_PRESENT | (environment ? CREATE_UNICODE_ENVIRONMENT : 0),
-                              environment.get(), nullptr, &startup.StartupInfo, &process);
-    });
+    // A child of Explorer takes Explorer's job, not this program's, whatever job this one is in.
+    PROCESS_INFORMATION process = {};
+    const BOOL created =
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                       EXTENDED_STARTUPINFO_PRESENT | (environment ? CREATE_UNICODE_ENVIRONMENT : 0),
+                       environment.get(), folder, &startup.StartupInfo, &process);
+    const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
+    if (!created) {
+        return Failed(L"CreateProcess", error);
+    }
+    Started started;
+    started.process.reset(process.hProcess);
+    CloseHandle(process.hThread);
+    started.processId = process.dwProcessId;
     started.how = L", as a child of the session's Explorer (process " + std::to_wstring(explorerId) +
-                  L"), with its token" + started.how;
+                  L"), with its token, in Explorer's job if it has one";
     return started;
 }
 
-Started Start(StartScope scope, const Caller& caller, DWORD sessionId, const std::wstring& commandLine)
+// The agent's own folder is the current one of what is started: a user's folder never is, and no
+// library is looked for there.
+Started Start(StartScope scope, const Caller& caller, DWORD sessionId, const RunEntry& entry)
 {
     // CreateProcess may write into its command line.
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    std::vector<wchar_t> buffer(entry.command.begin(), entry.command.end());
     buffer.push_back(L'\0');
+    const std::wstring folder = entry.program.substr(0, entry.program.find_last_of(L'\\'));
+    const wchar_t* current = folder.empty() || folder == entry.program ? nullptr : folder.c_str();
     if (scope == StartScope::ThisSession) {
         if (caller.elevated || !caller.IsSessionUser()) {
-            return StartAsExplorer(caller, buffer);
+            return StartAsExplorer(caller, buffer, current);
         }
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         return CreateOutsideAnyJob(L"CreateProcess", [&](DWORD flags, PROCESS_INFORMATION& process) {
-            return CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+            return CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, flags, nullptr, current, &startup,
                                   &process);
         });
     }
     HANDLE token = nullptr;
     if (!WTSQueryUserToken(sessionId, &token)) {
-        return {L"WTSQueryUserToken", GetLastError(), 0, {}};
+        return Failed(L"WTSQueryUserToken", GetLastError());
     }
     const UniqueHandle user(token);
     void* block = nullptr;
     if (!CreateEnvironmentBlock(&block, user.get(), FALSE)) {
-        return {L"CreateEnvironmentBlock", GetLastError(), 0, {}};
+        return Failed(L"CreateEnvironmentBlock", GetLastError());
     }
     const UniqueEnvironmentBlock environment(block);
     // The session's interactive desktop, where logon starts the user's programs; without it the
@@ -163,7 +170,7 @@ Started Start(StartScope scope, const Caller& caller, DWORD sessionId, const std
     startup.lpDesktop = desktop;
     return CreateOutsideAnyJob(L"CreateProcessAsUser", [&](DWORD flags, PROCESS_INFORMATION& process) {
         return CreateProcessAsUserW(user.get(), nullptr, buffer.data(), nullptr, nullptr, FALSE,
-                                    flags | CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &startup, &process);
+                                    flags | CREATE_UNICODE_ENVIRONMENT, environment.get(), current, &startup, &process);
     });
 }
 
@@ -224,6 +231,103 @@ bool Startable(const RunEntry& entry, const Report& report)
 
 } // namespace
 
+// Why an agent that was started ended at once, as far as this tool can tell from where it runs.
+std::wstring WhyEndedAtOnce(DWORD session)
+{
+    Registry policy;
+    if (const wchar_t* refusal = CheckPolicyGate(policy)) {
+        std::wstring line = refusal;
+        while (!line.empty() && (line.back() == L'\n' || line.back() == L' ' || line.back() == L'.')) {
+            line.pop_back();
+        }
+        return L"the machine policy value " + std::wstring(kDiskVolumeValue) + L" is not set (HKLM\\" + kPolicyKey +
+               L"; the agent writes \"" + line + L".\")";
+    }
+    const UniqueHandle terminate(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
+    if (terminate && WaitForSingleObject(terminate.get(), 0) == WAIT_OBJECT_0) {
+        return std::wstring(kTerminateEventName) +
+               L" is signalled, held so by a program: every agent that starts ends at once (HalyardStop resets it)";
+    }
+    if (AgentOfSession(RunningAgents(), session) != nullptr) {
+        return L"another agent runs in the session";
+    }
+    return L"this tool cannot tell why: the agent's log and the Application log can";
+}
+
+// The started program's agent: its "/run" child, the copy it started for logon, or itself when the Run
+// value starts the agent directly. Its state when the time was up.
+struct Confirmed {
+    enum class State { Running, Starting, EndedAtOnce } state = State::Starting;
+    DWORD processId = 0;
+    DWORD exitCode = 0;
+};
+
+// A Halyard.exe whose parent is the started program and that was started after it (a process id is given
+// again once its process has gone), opened so that its exit code stays readable.
+UniqueHandle OpenChildAgent(DWORD parentId, unsigned long long parentCreated, DWORD& childId)
+{
+    const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID != parentId || _wcsicmp(entry.szExeFile, kAgentProgram) != 0) {
+            continue;
+        }
+        // WaitForInputIdle asks for the right to query the process's information.
+        UniqueHandle child(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
+        if (child && ProcessCreationTime(child.get()) >= parentCreated) {
+            childId = entry.th32ProcessID;
+            return child;
+        }
+    }
+    return UniqueHandle();
+}
+
+// Watches a started program until its agent runs (waits for messages: it passed its gate and made its
+// window), ends, or the time is up.
+Confirmed Confirm(const Started& started, ULONGLONG deadline)
+{
+    Confirmed confirmed;
+    const unsigned long long created = ProcessCreationTime(started.process.get());
+    UniqueHandle child;
+    DWORD childId = 0;
+    for (;;) {
+        if (!child) {
+            child = OpenChildAgent(started.processId, created, childId);
+        }
+        const HANDLE agent = child ? child.get() : started.process.get();
+        confirmed.processId = child ? childId : started.processId;
+        const bool ended = WaitForSingleObject(agent, 0) == WAIT_OBJECT_0;
+        // The started program ended: its agent, if it made one, is found once more before it is judged.
+        if (ended && !child) {
+            child = OpenChildAgent(started.processId, created, childId);
+            if (child) {
+                continue;
+            }
+        }
+        if (ended) {
+            confirmed.state = Confirmed::State::EndedAtOnce;
+            GetExitCodeProcess(agent, &confirmed.exitCode);
+            return confirmed;
+        }
+        // Waiting for messages, it has passed its gate; a terminate event held signalled ends it just
+        // after (the watcher may see it before or after the loop starts), and a process that has just
+        // ended may count as idle: it is watched a moment longer.
+        if (WaitForInputIdle(agent, 0) == 0) {
+            if (WaitForSingleObject(agent, kSettleMs) == WAIT_OBJECT_0) {
+                continue;
+            }
+            confirmed.state = Confirmed::State::Running;
+            return confirmed;
+        }
+        if (GetTickCount64() >= deadline) {
+            return confirmed;
+        }
+        Sleep(20);
+    }
+}
+
 StartResult StartAgents(StartScope scope, DWORD timeoutMs, const Report& report, const Caller& caller)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -253,6 +357,7 @@ StartResult StartAgents(StartScope scope, DWORD timeoutMs, const Report& report,
 
     const std::vector<AgentProcess> agents = RunningAgents();
     size_t failed = 0;
+    std::vector<std::pair<const UserSession*, Started>> launched;
     for (const UserSession& session : sessions) {
         if (const AgentProcess* agent = AgentOfSession(agents, session.id)) {
             report(L"HalyardStart: " + Describe(session) + L": an agent already runs (process " +
@@ -267,21 +372,48 @@ StartResult StartAgents(StartScope scope, DWORD timeoutMs, const Report& report,
             ++failed;
             continue;
         }
-        const Started started = Start(scope, caller, session.id, entry.command);
+        Started started = Start(scope, caller, session.id, entry);
         if (started.failedStep != nullptr) {
             report(L"HalyardStart: " + Describe(session) + L": not started: " + started.failedStep +
                        L" failed with error " + std::to_wstring(started.error) +
-                       (scope == StartScope::ThisSession && (caller.elevated || !caller.IsSessionUser())
+                       (started.error == ERROR_NOT_FOUND && scope == StartScope::ThisSession
+                            ? L": no Explorer runs in this session (a kiosk or custom shell, a remote application); "
+                              L"run HalyardStop /start as the system account (psexec -s), which starts the agent "
+                              L"with the session user's own token and needs none"
+                        : scope == StartScope::ThisSession && (caller.elevated || !caller.IsSessionUser())
                             ? L"; an agent is never started with this prompt's token (elevated, or another "
                               L"user's): run HalyardStop /start from the user's own prompt, not elevated, or as "
                               L"the system account"
                             : L""),
                    true);
             ++failed;
-        } else {
-            report(L"HalyardStart: " + Describe(session) + L": started, process " + std::to_wstring(started.processId) +
-                       started.how,
+            continue;
+        }
+        launched.emplace_back(&session, std::move(started));
+    }
+    // Started one after another, then seen running together: the logon start relaunches itself and
+    // returns, and the agent it starts may end at once (the policy, the terminate event).
+    const ULONGLONG confirmDeadline = std::min(deadline, GetTickCount64() + kConfirmMs);
+    for (const auto& [session, started] : launched) {
+        const Confirmed agent = Confirm(started, confirmDeadline);
+        const std::wstring process = L"process " + std::to_wstring(agent.processId);
+        switch (agent.state) {
+        case Confirmed::State::Running:
+            report(L"HalyardStart: " + Describe(*session) + L": started; the agent runs, " + process + started.how,
                    false);
+            break;
+        case Confirmed::State::Starting:
+            report(L"HalyardStart: " + Describe(*session) + L": started, " + process + started.how +
+                       L"; not waiting for messages yet after " + std::to_wstring(kConfirmMs / 1000) +
+                       L" s (a slow logon): taken for starting",
+                   false);
+            break;
+        default:
+            report(L"HalyardStart: " + Describe(*session) + L": started, but the agent ended at once (" + process +
+                       L", exit code " + std::to_wstring(agent.exitCode) + L"): " + WhyEndedAtOnce(session->id),
+                   true);
+            ++failed;
+            break;
         }
     }
     if (failed > 0) {

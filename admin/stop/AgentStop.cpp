@@ -20,8 +20,9 @@ std::wstring TerminateEventRefusal(DWORD error)
     case ERROR_INVALID_HANDLE:
         return L"another kind of object (a mutex, a semaphore) holds its name" + lasting;
     case 0:
-        return L"only an administrator may create it in the machine-wide namespace while no agent holds it: run "
-               L"elevated";
+        // Any process may create an event in the machine-wide namespace (the privilege to create global
+        // objects guards file mappings and links there, not events): a refusal is the error's.
+        return L"it does not exist, and it could not be created either: see the error";
     default:
         return L"see the error" + lasting;
     }
@@ -40,6 +41,8 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
     UniqueHandle terminate(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, kTerminateEventName));
     const DWORD openError = terminate ? 0 : GetLastError();
+    // Signalled already, by a program that holds it so: every agent that starts ends at once.
+    const bool heldBefore = terminate && WaitForSingleObject(terminate.get(), 0) == WAIT_OBJECT_0;
     if (openError == ERROR_FILE_NOT_FOUND) {
         terminate.reset(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
     }
@@ -74,7 +77,12 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
         Sleep(100);
         agents = RunningAgents();
     }
+    // Manual reset: left signalled while any process holds it (an agent that has not ended, another
+    // program), it would end every agent that starts afterwards. The agents told to end have seen it.
+    ResetEvent(terminate.get());
     terminate.reset();
+    UniqueHandle lingering(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
+    const bool setAgain = lingering && WaitForSingleObject(lingering.get(), 0) == WAIT_OBJECT_0;
 
     if (!agents.empty()) {
         report(L"HalyardStop: time-out; " + std::to_wstring(agents.size()) + L" agent(s) still running:", true);
@@ -83,12 +91,16 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
                        (agent.image.empty() ? L" (its path cannot be read from here: taken for an agent)" : L""),
                    true);
         }
+        report(setAgain ? L"  " + event + L" is signalled again by another process: agents that start now stop at once"
+                        : L"  " + event + L" was reset when the wait ended: agents that start now run beside them",
+               true);
         return StopResult::TimedOut;
     }
-    UniqueHandle lingering(OpenEventW(SYNCHRONIZE, FALSE, kTerminateEventName));
-    if (lingering && WaitForSingleObject(lingering.get(), 0) == WAIT_OBJECT_0) {
-        report(L"HalyardStop: every agent has exited, but another process still holds " + event + L" signalled;", true);
-        report(L"  agents that start now will stop at once. End that process before users log on.", true);
+    if (heldBefore || setAgain) {
+        report(L"HalyardStop: every agent has exited, but another process held " + event + L" signalled" +
+                   (setAgain ? L", and holds it so again;" : L" before this stop; it was reset, until that process sets it again;"),
+               true);
+        report(L"  while it is signalled, agents that start stop at once. End that process before users log on.", true);
         return StopResult::EventStillHeld;
     }
     report(L"HalyardStop: every agent has exited", false);

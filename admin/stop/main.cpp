@@ -6,14 +6,17 @@
 //
 // Exit codes of the stop, for deployment scripts:
 //   0  every agent has exited (or none was running)
-//   1  time-out: agents are still running (listed on standard error)
+//   1  time-out: agents are still running (listed on standard error); the event is reset all the same,
+//      so that agents that start now run
 //   2  usage error (the refused argument is named; /?, /h and /help print the usage, exit code 0)
-//   3  the terminate event could not be created, opened or signalled (run elevated)
-//   4  every agent has exited, but another process still holds the event signalled, so agents that
-//      start now will stop at once; end that process before users log on again
+//   3  the terminate event could not be created, opened or signalled (the line says why)
+//   4  every agent has exited, but another process held the event signalled before the stop (it was
+//      reset), or sets it again; while it is signalled agents that start stop at once: end that process
 // Exit codes of /start:
-//   0  an agent runs, or was started, in every session with a logged-on user
-//   1  some session was not given one (listed on standard error)
+//   0  an agent runs in every session with a logged-on user: one that ran, or one started and seen
+//      running (waiting for messages)
+//   1  some session is left without one: not started, or the started agent ended at once (listed on
+//      standard error, with its exit code and the reason the tool can tell)
 //   2  usage error (the refused argument is named; /?, /h and /help print the usage, exit code 0)
 #include "admin/start/AgentStart.h"
 #include "admin/stop/AgentStop.h"
@@ -41,6 +44,7 @@ struct Arguments {
     bool help = false;
     DWORD timeoutSeconds = 30;
     const wchar_t* refused = nullptr;
+    const wchar_t* alone = nullptr; // /start, given with other arguments
 };
 
 // False with the refused argument in `arguments`.
@@ -55,7 +59,11 @@ bool Parse(int argc, wchar_t** argv, Arguments& arguments)
             arguments.help = true;
             continue;
         }
-        if ((_wcsicmp(argument, L"/start") == 0 || _wcsicmp(argument, L"-start") == 0) && argc == 2) {
+        if (_wcsicmp(argument, L"/start") == 0 || _wcsicmp(argument, L"-start") == 0) {
+            if (argc != 2) {
+                arguments.alone = argument;
+                return false;
+            }
             arguments.start = true;
             continue;
         }
@@ -79,7 +87,12 @@ int wmain(int argc, wchar_t** argv)
     LoadLibrariesFromSystemFolderOnly();
     Arguments arguments;
     if (!Parse(argc, argv, arguments)) {
-        fwprintf(stderr, L"HalyardStop: the argument %ls is not one of these\n%ls", arguments.refused, kUsageText);
+        if (arguments.alone != nullptr) {
+            fwprintf(stderr, L"HalyardStop: %ls takes no other argument, and no second %ls\n%ls", arguments.alone,
+                     arguments.alone, kUsageText);
+        } else {
+            fwprintf(stderr, L"HalyardStop: the argument %ls is not one of these\n%ls", arguments.refused, kUsageText);
+        }
         return kUsage;
     }
     if (arguments.help) {

@@ -15,6 +15,8 @@ constexpr wchar_t kStandInFolderVariable[] = L"HALYARD_STANDIN_DIR";
 constexpr wchar_t kEngineScript[] = L"engine.ini";
 constexpr wchar_t kEngineCallsRecord[] = L"engine-calls.log";
 constexpr wchar_t kChildrenRecord[] = L"children.log";
+// The current folder of every companion program started, which is its starter's (the agent's).
+constexpr wchar_t kChildrenFoldersRecord[] = L"children-folders.log";
 
 // Appends one line to a record of the folder; nothing when no folder is set.
 void AppendRecord(const wchar_t* record, const std::wstring& line);

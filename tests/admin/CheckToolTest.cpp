@@ -6,6 +6,7 @@
 #include "admin/check/AgentEntries.h"
 #include "admin/check/CheckReport.h"
 #include "admin/check/SessionChecks.h"
+#include "admin/common/AgentSessions.h"
 #include "admin/common/SecurityReview.h"
 #include "platform/SecurityDescriptor.h"
 
@@ -16,6 +17,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <regex>
 #include <map>
 
 using namespace HalyardTest;
@@ -49,6 +51,8 @@ public:
     const std::wstring& Temp() const { return temp_.Path(); }
     std::wstring operator/(const std::wstring& name) const { return folder_ + L"\\" + name; }
     void Unregister() { source_.Delete(); }
+    // The folder the package remembers, as another spelling of it.
+    void Remember(const std::wstring& folder) { remembered_.SetString(kInstallFolderValue, folder); }
 
 private:
     TempFolder temp_;
@@ -145,7 +149,9 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
     using SetUp = std::function<void(Installation&, ScopedRegistryKey&)>;
     UniqueHandle held;
     ChildProcess other;
-    std::unique_ptr<ScopedRegistryKey> folders; // a row's own key, gone with the next row's
+    std::unique_ptr<ScopedRegistryKey> folders; // a row's own keys, gone with the next row's
+    std::unique_ptr<ScopedRegistryKey> approval;
+    std::wstring agentLogs; // the running agent's log folder, once it runs
     const auto patchMachine = [](Installation& installation, ScopedRegistryKey&) {
         std::string image = ReadFileBytes(installation / kEngineLibrary);
         const auto header = *reinterpret_cast<const LONG*>(image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
@@ -234,6 +240,55 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"install.run", "failure"}},
          2,
          "is switched off in Task Manager's Startup tab"},
+        // Off when the lowest bit of the first byte is set, whatever follows and however long it is.
+        {"logon start switched off, 07 and 11 bytes",
+         [&folders](Installation&, ScopedRegistryKey&) {
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
+             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x07\0\0\0\0\0\0\0\0\0\0\0", 12));
+         },
+         {{"install.run", "failure"}},
+         2,
+         "is switched off in Task Manager's Startup tab"},
+        {"logon start switched off, 03 in 80 bytes",
+         [&folders](Installation&, ScopedRegistryKey&) {
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
+             folders->SetBytes(kRunValue, REG_BINARY, "\x03" + std::string(79, '\x55'));
+         },
+         {{"install.run", "failure"}},
+         2,
+         "is switched off in Task Manager's Startup tab"},
+        {"logon start switched on, 06 and 11 bytes",
+         [&folders](Installation&, ScopedRegistryKey&) {
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
+             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x06\0\0\0\0\0\0\0\0\0\0\0", 12));
+         },
+         {},
+         0,
+         ""},
+        {"only in the 32-bit view and switched off there",
+         [&folders, &approval](Installation& i, ScopedRegistryKey&) {
+             RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
+             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE,
+                                                 L"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"));
+             folders->SetString(kRunValue, L"\"" + (i / kAgentProgram) + L"\"");
+             approval.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRun32Key));
+             approval->SetBytes(kRunValue, REG_BINARY, std::string("\x03\0\0\0", 4));
+         },
+         {{"install.run", "failure"}},
+         2,
+         "StartupApproved\\Run32"},
+        {"the engine without OvPrepareForLogoff",
+         [](Installation& i, ScopedRegistryKey&) {
+             std::string image = ReadFileBytes(i / kEngineLibrary);
+             const size_t name = image.find(std::string("OvPrepareForLogoff") + '\0');
+             ASSERT_NE(std::string::npos, name);
+             image[name + 17] = 'X'; // still sorted between its neighbours
+             WriteFileBytes(i / kEngineLibrary, image);
+         },
+         {{"engine.exports", "failure"}},
+         2,
+         "lacks OvPrepareForLogoff: the agent connects; at every logoff OvPrepareForLogoff fails with 8007007F, and "
+         "the engine is not prepared for it"},
         {"install folder that everyone may write",
          [](Installation& i, ScopedRegistryKey&) {
              PSECURITY_DESCRIPTOR open = nullptr;
@@ -245,6 +300,51 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"install.permissions", "failure"}},
          2,
          "Everyone (S-1-1-0) may create files in it (FILE_ADD_FILE)"},
+        // One folder, however it is spelled: compared by what the file system knows it as.
+        {"the remembered folder in other letters",
+         [](Installation& i, ScopedRegistryKey&) {
+             std::wstring upper = i.Folder();
+             CharUpperW(upper.data());
+             i.Remember(upper);
+         },
+         {},
+         0,
+         ""},
+        {"the remembered folder as a \\\\?\\ path",
+         [](Installation& i, ScopedRegistryKey&) { i.Remember(L"\\\\?\\" + i.Folder()); },
+         {},
+         0,
+         ""},
+        {"the remembered folder by its short name",
+         [](Installation& i, ScopedRegistryKey&) {
+             wchar_t shortName[MAX_PATH] = {};
+             ASSERT_NE(0u, GetShortPathNameW(i.Folder().c_str(), shortName, MAX_PATH));
+             ASSERT_NE(i.Folder(), shortName);
+             i.Remember(shortName);
+         },
+         {},
+         0,
+         ""},
+        // This folder's running agent stays this folder's; logon starts another copy, which is said.
+        {"the Run value naming another copy of the agent",
+         [](Installation& i, ScopedRegistryKey&) {
+             CreateDirectoryW((i.Temp() + L"\\Other").c_str(), nullptr);
+             CopyFileW(BesideThisProgram(kAgentProgram).c_str(), (i.Temp() + L"\\Other\\Halyard.exe").c_str(), FALSE);
+             SetRunValue(KEY_WOW64_64KEY, L"\"" + i.Temp() + L"\\Other\\Halyard.exe\"");
+         },
+         {{"install.run", "failure"}},
+         2,
+         "\\Other\\Halyard.exe, not this folder's Halyard.exe: logon starts another program"},
+        // A log that a user writes into the agent's folder, named later and saying otherwise, is not its.
+        {"a later log that says the engine refuses",
+         [&agentLogs](Installation&, ScopedRegistryKey&) {
+             WriteFileBytes(agentLogs + L"\\Halyard_2099-01-01_00-00-00.log",
+                            "[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 "
+                            "failed with result = 8007007E\r\n");
+         },
+         {},
+         0,
+         ""},
         {"event source not registered",
          [](Installation& i, ScopedRegistryKey&) { i.Unregister(); },
          {{"install.eventsource", "warning"}},
@@ -381,11 +481,13 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
         agent.StartRunning();
     }
     ASSERT_TRUE(agent.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000"));
+    agentLogs = agent.LogFolder();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PolicyKey rowPolicy;
         Installation installation(client.Agent());
         folders.reset();
+        approval.reset();
         row.setUp(installation, rowPolicy);
         const Checked checked = Check(installation, TempOf(agent));
         Results expected = kHealthy;
@@ -469,22 +571,22 @@ TEST_F(CheckTool, AnAgentThatCannotReachItsEngineFailsTheEngineCheckWithWhatItsS
 }
 
 // As another user in a user's session (psexec -s -i, runas) or from session 0, the checks of one user
-// are skipped and each session's agent is judged from its user's own log, found from the registry: a log
-// begun on the last day of a year gives its January lines the next year; a log with a second name (a
-// hard link a user may make to someone else's file) is not read.
-TEST_F(CheckTool, AsAnotherUserOrFromSessionZeroEachAgentIsJudgedFromItsUsersOwnLog)
+// are skipped and each session's agent is judged from its own log, found from its user's values (by
+// the SID of its token) and read with this account's rights, which it says. A log that a user plants
+// there, named later and saying otherwise, is not the agent's. A value that names a network or device
+// path, or a drive the system resolves elsewhere, is named, said not to be read, and nothing of it is
+// opened: the Application log answers then.
+TEST_F(CheckTool, FromElsewhereEachAgentIsJudgedFromItsOwnLogAndAValueThatIsNotALocalFolderIsNotRead)
 {
     PolicyKey policy;
     AgentRun agent;
     agent.StartRunning();
-    wchar_t temp[MAX_PATH] = {};
-    DWORD size = sizeof(temp);
-    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, L"Environment", L"TMP", RRF_RT_REG_SZ, nullptr, temp, &size));
-    const std::wstring logs = std::wstring(temp) + L"\\Orvanta";
-    CreateDirectoryW(logs.c_str(), nullptr);
-    const std::wstring planted = logs + L"\\Halyard_2099-12-31_23-59-58.log";
-    ASSERT_TRUE(WriteFileBytes(planted, "[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::"
-                                        "OvInitialize2 failed with result = 8007007E\r\n"));
+    ASSERT_TRUE(agent.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000"));
+    const UserEnvironmentValue tmp(L"TMP", TempOf(agent));
+    const UserEnvironmentValue temp(L"TEMP", TempOf(agent));
+    ASSERT_TRUE(WriteFileBytes(agent.LogFolder() + L"\\Halyard_2099-12-31_23-59-58.log",
+                               "[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::"
+                               "OvInitialize2 failed with result = 8007007E\r\n"));
     Caller anotherUser = Caller::OfThisProcess();
     anotherUser.user = L"OTHER\\administrator";
     Caller sessionZero = Caller::OfThisProcess();
@@ -495,58 +597,84 @@ TEST_F(CheckTool, AsAnotherUserOrFromSessionZeroEachAgentIsJudgedFromItsUsersOwn
         CheckSessions(CheckContext::Of(BesideThisProgram(L""), caller), checks);
         const auto* engine = FindCheck(checks, "session.engine");
         ASSERT_NE(nullptr, engine);
-        EXPECT_EQ(CheckResult::Failure, engine->result);
-        EXPECT_NE(std::wstring::npos, engine->text.find(L"): not connected to the engine: the last attempt, at "
-                                                        L"2100-01-01 00:00:05, returned 8007007E: "))
+        EXPECT_EQ(CheckResult::Ok, engine->result) << Narrow(engine->text);
+        EXPECT_TRUE(std::regex_search(Narrow(engine->text),
+                                      std::regex(R"(^session \d+ \(.+\): connected to the engine at \d{4}-\d\d-\d\d )"
+                                                 R"(\d\d:\d\d:\d\d \(Halyard_\d{4}.*\), from the user's log \(read with )"
+                                                 R"(this account's rights, not as each user)")))
             << Narrow(engine->text);
-        EXPECT_NE(std::wstring::npos, engine->text.find(L", from the user's log")) << Narrow(engine->text);
         EXPECT_EQ(CheckResult::Skipped, FindCheck(checks, "session.folders")->result);
         EXPECT_EQ(0u, FindCheck(checks, "session.folders")->text.find(caller.session == 0 ? L"not in a user's session"
                                                                                          : L"run as OTHER\\administrator"));
     }
-    ASSERT_TRUE(DeleteFileW(planted.c_str()));
-    const std::wstring someoneElses = logs + L"\\not-a-log.txt";
-    ASSERT_TRUE(WriteFileBytes(someoneElses, "a secret"));
-    ASSERT_TRUE(CreateHardLinkW(planted.c_str(), someoneElses.c_str(), nullptr));
-    Checks checks;
-    CheckSessions(CheckContext::Of(BesideThisProgram(L""), sessionZero), checks);
-    EXPECT_NE(std::wstring::npos, FindCheck(checks, "session.engine")->text.find(L"its newest log cannot be read (error 1920)"))
-        << Narrow(FindCheck(checks, "session.engine")->text);
-    DeleteFileW(planted.c_str());
-    DeleteFileW(someoneElses.c_str());
+    const WineDrive linked(agent.LogFolder());
+    const std::pair<std::wstring, std::string> refused[] = {
+        {L"\\\\some-host\\share", "a network path (UNC)"},
+        {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Temp", "a device path"},
+        {L"%NOWHERE%\\Temp", "it holds a variable that did not expand"},
+        {linked.Letter() + L"\\Temp", "the system resolves drive " + Narrow(linked.Letter()) + " to no volume"},
+    };
+    for (const auto& [value, why] : refused) {
+        SCOPED_TRACE(Narrow(value));
+        tmp.Set(value);
+        temp.Set(value);
+        Checks checks;
+        CheckSessions(CheckContext::Of(BesideThisProgram(L""), sessionZero), checks);
+        const std::string text = Narrow(FindCheck(checks, "session.engine")->text);
+        EXPECT_NE(std::string::npos, text.find("TMP of S-1-")) << text;
+        EXPECT_NE(std::string::npos, text.find(": not read: " + why)) << text;
+        EXPECT_NE(std::string::npos, text.find("; the Application log says: ")) << text;
+    }
 }
 
-// One Application log record as ReadEventLogW returns it.
-std::string Record(DWORD id, const std::wstring& source, const std::vector<std::wstring>& strings, size_t padding = 0)
+// One Application log record as ReadEventLogW returns it, naming a user and a time.
+std::string Record(DWORD id, const std::wstring& source, const std::vector<std::wstring>& strings, size_t padding = 0,
+                   const wchar_t* sid = nullptr, DWORD generated = 4102444800) // 2100-01-01 00:00:00 UTC
 {
     std::wstring texts = source + L'\0' + L"PC" + L'\0';
     EVENTLOGRECORD header = {};
     header.EventID = id;
-    header.TimeGenerated = 4102444800; // 2100-01-01 00:00:00 UTC
+    header.TimeGenerated = generated;
     header.NumStrings = static_cast<WORD>(strings.size());
-    header.StringOffset = static_cast<DWORD>(sizeof(header) + texts.size() * sizeof(wchar_t));
-    for (const std::wstring& text : strings) {
-        texts += text + L'\0';
-    }
     std::string record(sizeof(header), '\0');
     record.append(reinterpret_cast<const char*>(texts.data()), texts.size() * sizeof(wchar_t));
+    PSID user = nullptr;
+    if (sid != nullptr && ConvertStringSidToSidW(sid, &user)) {
+        record.append(4 - record.size() % 4, '\0');
+        header.UserSidOffset = static_cast<DWORD>(record.size());
+        header.UserSidLength = GetLengthSid(user);
+        record.append(static_cast<const char*>(user), GetLengthSid(user));
+        LocalFree(user);
+    }
+    header.StringOffset = static_cast<DWORD>(record.size());
+    std::wstring strung;
+    for (const std::wstring& text : strings) {
+        strung += text + L'\0';
+    }
+    record.append(reinterpret_cast<const char*>(strung.data()), strung.size() * sizeof(wchar_t));
     record.append(padding + 4 - record.size() % 4, '\0');
     header.Length = static_cast<DWORD>(record.size());
     memcpy(&record[0], &header, sizeof(header));
     return record;
 }
 
-// The Event Log's records parsed through the reading's seam (Wine's ReadEventLogW is a stub): newest
-// first, each session's latest entry; a record larger than the buffer read again with the size it asks
-// for; records of other sources, other ids and sessions that are not numbers passed over.
-TEST(AgentEntries, EachSessionsLatestEntryIsTakenWhateverTheRecordsBeforeIt)
+// The Event Log's records parsed through the reading's seam (Wine's ReadEventLogW is a stub), newest
+// first: a record larger than the buffer is read again with the size it asks for; records of other
+// sources, other ids and sessions that are not numbers are passed over. A session's agent is its
+// session's newest entry of its user since it started: its number, given again after a logoff, and
+// another user's entries naming it prove nothing of it.
+TEST(AgentEntries, ASessionsAgentIsToldByItsSessionItsUserAndItsStartWhateverTheRecordsBeforeIt)
 {
+    const wchar_t* alice = L"S-1-5-21-1-2-3-1001";
+    const wchar_t* bob = L"S-1-5-21-1-2-3-1002";
     const std::vector<std::string> reads = {
         Record(200, L"Other", {L"5"}, 70 * 1024),
-        Record(200, kEventSourceName, {L"3", L"8007007E", L"not found"}) +
-            Record(201, kEventSourceName, {L"3", L"7"}) + Record(0x40000000 | 100, kEventSourceName, {L"4", L"1.0"}) +
+        Record(200, kEventSourceName, {L"3", L"8007007E", L"not found"}, 0, bob) +
+            Record(201, kEventSourceName, {L"3", L"7"}, 0, alice) +
+            Record(0x40000000 | 100, kEventSourceName, {L"4", L"1.0"}, 0, alice) +
             Record(201, kEventSourceName, {L"x5"}) + Record(300, kEventSourceName, {L"6"}) +
-            Record(200, kEventSourceName, {L"7", L"&<script>"}),
+            Record(200, kEventSourceName, {L"7", L"&<script>"}, 0, alice) +
+            Record(201, kEventSourceName, {L"3", L"2"}, 0, alice, 4102444800 - 86400),
     };
     size_t next = 0;
     const EventLogReading reading = [&](BYTE* buffer, DWORD size, DWORD& read, DWORD& needed) -> BOOL {
@@ -564,19 +692,33 @@ TEST(AgentEntries, EachSessionsLatestEntryIsTakenWhateverTheRecordsBeforeIt)
         return TRUE;
     };
     DWORD error = 0;
-    const std::map<DWORD, AgentEntry> latest = LatestAgentEntries(reading, 4 << 20, error);
+    const std::vector<AgentEntry> entries = AgentEntriesNewestFirst(reading, 4 << 20, error);
     EXPECT_EQ(static_cast<DWORD>(ERROR_HANDLE_EOF), error);
     std::vector<std::string> found;
-    for (const auto& [session, entry] : latest) {
-        found.push_back(std::to_string(session) + " " + std::to_string(entry.id) + " " + Narrow(entry.status) + " " +
-                        Narrow(entry.time).substr(0, 4));
+    for (const AgentEntry& entry : entries) {
+        found.push_back(std::to_string(entry.session) + " " + std::to_string(entry.id) + " " + Narrow(entry.status) +
+                        " " + Narrow(entry.sid));
     }
-    // The time is local: around the turn of the year.
-    for (std::string& line : found) {
-        line = line.substr(0, line.size() - 4) + (line.substr(line.size() - 4) == "2099" ? "2100" : line.substr(line.size() - 4));
-    }
-    EXPECT_EQ((std::vector<std::string>{"3 200 8007007E 2100", "4 100  2100", "7 200 (a status that is not one) 2100"}),
+    EXPECT_EQ((std::vector<std::string>{"3 200 8007007E S-1-5-21-1-2-3-1002", "3 201  S-1-5-21-1-2-3-1001",
+                                        "4 100  S-1-5-21-1-2-3-1001", "7 200 (a status that is not one) S-1-5-21-1-2-3-1001",
+                                        "3 201  S-1-5-21-1-2-3-1001"}),
               found);
+    const struct {
+        DWORD session;
+        const wchar_t* sid;
+        DWORD since;
+        int found; // the index of the entry, or -1
+    } rows[] = {
+        {3, alice, 0, 1},           {3, bob, 0, 0},          {3, L"s-1-5-21-1-2-3-1001", 0, 1},
+        {3, alice, 4102444800, 1},  {3, alice, 4102444801, -1}, {3, L"", 0, 0},
+        {4, bob, 0, -1},            {5, L"", 0, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.session) + " " + Narrow(row.sid) + " " + std::to_string(row.since));
+        const AgentEntry* entry = LatestEntryOf(entries, row.session, row.sid, row.since);
+        EXPECT_EQ(row.found, entry == nullptr ? -1 : static_cast<int>(entry - entries.data()));
+    }
+    EXPECT_EQ("2100", Narrow(entries[1].time).substr(0, 4) == "2099" ? "2100" : Narrow(entries[1].time).substr(0, 4));
 }
 
 // What a descriptor lets others do, on descriptors as Windows sets them (Wine keeps no DACLs: it
@@ -612,6 +754,12 @@ TEST(SecurityReview, DescriptorsAsWindowsSetsThemAreJudgedForWhoMayChangeWhatRun
         {"owned by a user", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", Guarded::Folder,
          L"S-1-5-21-1-2-3-1001 (S-1-5-21-1-2-3-1001) owns it"},
         {"denied, not allowed", L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", Guarded::Folder, L""},
+        {"a parent that Users may rename", L"O:BAD:(A;;0x1200a9;;;SY)(A;;SD;;;BU)", Guarded::Parent,
+         L"BUILTIN\\Users (S-1-5-32-545) may delete or rename it, and with it the install folder's path (DELETE)"},
+        {"a program Users may write by a generic right", L"O:BAD:(A;;FA;;;SY)(A;;GW;;;BU)", Guarded::File,
+         L"BUILTIN\\Users (S-1-5-32-545) may write it (FILE_WRITE_DATA)"},
+        {"a folder Users may change by a generic right", L"O:BAD:(A;;GA;;;BU)", Guarded::Folder,
+         L"BUILTIN\\Users (S-1-5-32-545) may create files in it (FILE_ADD_FILE)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -661,6 +809,16 @@ TEST(CheckReport, TheSummaryFitsWhatDeploymentToolsKeepAndTheTableNeverBreaksAPa
     EXPECT_EQ(0u, summary.find("failure: 1 failure(s), 1 warning(s), 1 ok, 0 skipped: engine.file, companions | "
                                "engine.file: no " + Narrow(path) + ": the agent reports xxx"));
     EXPECT_EQ(summary.size() - 5, summary.find("...\r\n"));
+    // 2,048 characters with the line end are kept whole; one more, and the line is cut to 2,048.
+    const std::string head = "warning: 0 failure(s), 1 warning(s), 0 ok, 0 skipped: companions | companions: ";
+    for (const size_t length : {2046, 2047}) {
+        SCOPED_TRACE(length);
+        const CheckReport fitting(L"1.0", L"PC", 2,
+                                  {{"companions", CheckResult::Warning, std::wstring(length - head.size(), L'y')}});
+        const std::string line = fitting.Summary();
+        EXPECT_EQ(2048u, line.size());
+        EXPECT_EQ(length == 2047, line.find("...\r\n") == 2043) << line.substr(2030);
+    }
     const CheckReport shorter(L"1.0", L"PC", 2, {{"companions", CheckResult::Warning, L"\u00ef"}});
     EXPECT_EQ("warning: 0 failure(s), 1 warning(s), 0 ok, 0 skipped: companions | companions: \\u00ef\r\n",
               shorter.Summary());
@@ -672,6 +830,52 @@ TEST(CheckReport, TheSummaryFitsWhatDeploymentToolsKeepAndTheTableNeverBreaksAPa
     const std::wstring text = table.Text();
     EXPECT_NE(std::wstring::npos, text.find(L"\r\n                            " + path + L": what to do\r\n"))
         << Narrow(text);
+}
+
+// Who runs the tools decides what they read: the session's user, told by name as Windows compares
+// account names (without regard to case), with or without the domain the session's list gives.
+TEST(Caller, TheSessionsUserIsToldByNameWithoutRegardToCase)
+{
+    const struct {
+        const wchar_t* user;
+        const wchar_t* sessionUser;
+        bool same;
+    } rows[] = {
+        {L"VM\\root", L"VM\\root", true},     {L"VM\\ROOT", L"vm\\Root", true}, {L"VM\\Root", L"root", true},
+        {L"OTHER\\root", L"VM\\root", false}, {L"VM\\rooted", L"VM\\root", false}, {L"VM\\root", L"", false},
+        {L"", L"VM\\root", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(Narrow(row.user) + " / " + Narrow(row.sessionUser));
+        Caller caller;
+        caller.user = row.user;
+        caller.sessionUser = row.sessionUser;
+        EXPECT_EQ(row.same, caller.IsSessionUser());
+    }
+}
+
+// Where the system's list of processes fails, or holds none at all (which it never does where it works),
+// the agents are still found, from a snapshot, each with its session where this caller may ask it.
+TEST(AgentSessions, WhereTheSystemsListFailsOrHoldsNothingTheAgentsAreTakenFromASnapshot)
+{
+    const TempFolder folder;
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (folder / kAgentProgram).c_str(), FALSE));
+    ChildProcess named;
+    ASSERT_EQ(0u, named.Start(L"\"" + (folder / kAgentProgram) + L"\" wait-gone 20000"));
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    for (const DWORD failure : {0ul, 1722ul}) {
+        SCOPED_TRACE(failure);
+        DWORD error = 0;
+        const std::vector<AgentProcess> found =
+            HalyardProcessesFrom([failure](std::vector<ListedProcess>&) { return failure; }, error);
+        EXPECT_EQ(failure == 0 ? static_cast<DWORD>(ERROR_NO_DATA) : failure, error);
+        const auto it = std::find_if(found.begin(), found.end(),
+                                     [&named](const AgentProcess& p) { return p.processId == named.Id(); });
+        ASSERT_NE(found.end(), it);
+        EXPECT_EQ(session, it->sessionId);
+        EXPECT_FALSE(it->agent) << "a program of the agent's name elsewhere";
+    }
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "tests/support/AgentRun.h"
 #include "devtools/common/AgentControl.h"
 #include "admin/common/AgentSessions.h"
+#include "admin/common/FileIdentity.h"
+#include "admin/common/SessionShell.h"
 #include "admin/start/AgentStart.h"
 
 #include <tlhelp32.h>
@@ -57,7 +59,7 @@ int StartInAJob()
     }
     std::wstring started;
     StartAgents(StartScope::EverySession, 30000, [&started](const std::wstring& line, bool) {
-        started = line.find(L": started, process ") != std::wstring::npos ? line : started;
+        started = line.find(L": started; the agent runs, process ") != std::wstring::npos ? line : started;
     });
     const std::wstring how = breakaway ? L", outside the job this program runs in"
                                        : L", inside the job this program runs in, which allows no breakaway: it "
@@ -107,10 +109,26 @@ TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
 TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
 {
     {
+        // Held open by another program, the event is reset when the stop is done, so that agents run again.
         Orvanta::Deskweave::UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, L"Global\\HalyardTerminate"));
-        EXPECT_EQ(4u, Stop(L"/timeout:5"));
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held.get(), 0));
+        EXPECT_EQ(0u, Stop(L"/timeout:5"));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(held.get(), 0));
+        // Held signalled by it before the stop: reset too, and said so.
+        SetEvent(held.get());
+        const TempFolder output;
+        EXPECT_EQ(4u, Stop(L"/timeout:5", output / L"held.txt"));
+        EXPECT_NE(std::string::npos, ReadFileBytes(output / L"held.txt")
+                                         .find("HalyardStop: every agent has exited, but another process held "
+                                               "Global\\HalyardTerminate signalled before this stop; it was reset, "
+                                               "until that process sets it again;"));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(held.get(), 0));
+        {
+            AgentRun runs;
+            runs.StartRunning();
+            EXPECT_EQ(STILL_ACTIVE, runs.WaitForExit(500)) << "an agent started after the stop runs";
+        }
         // What the tool warns of: while the event is held signalled, an agent ends right after its start.
+        SetEvent(held.get());
         AgentRun run;
         ASSERT_EQ(0u, run.Start());
         EXPECT_EQ(0u, run.WaitForExit());
@@ -146,6 +164,9 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
               printed.find("  process " + std::to_string(lingering.Id()) + " in session " + std::to_string(session) +
                            "\r\n"))
         << printed;
+    EXPECT_NE(std::string::npos,
+              printed.find("  Global\\HalyardTerminate was reset when the wait ended: agents that start now run beside them"))
+        << printed;
     lingering.Terminate();
     EXPECT_EQ(0u, Stop(L"/timeout:1"));
     usersOwn.Terminate();
@@ -159,6 +180,8 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
                                                "starts now cannot open it either and ends at once"));
     }
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
+    EXPECT_EQ(2u, Stop(L"/start /start", output / L"twice.txt"));
+    EXPECT_EQ(0u, ReadFileBytes(output / L"twice.txt").find("HalyardStop: /start takes no other argument, and no second /start\r\nusage:"));
     EXPECT_EQ(2u, Stop(L"/wait", output / L"usage.txt"));
     EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt").find("HalyardStop: the argument /wait is not one of these\r\nusage:"));
     EXPECT_EQ(0u, Stop(L"/?"));
@@ -178,7 +201,8 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
         ASSERT_TRUE(WaitForAgentWindow(true, 20000));
         ASSERT_EQ(3u, lines.size());
         EXPECT_EQ("HalyardStart: starting " + Narrow(command) + " in 1 session(s) with a logged-on user", lines[0]);
-        EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(HalyardStart: session \d+ \(.+\): started, process \d+)")))
+        EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, )"
+                                                          R"(process \d+)")))
             << lines[1];
         EXPECT_EQ("HalyardStart: an agent runs, or was started, in every session with a logged-on user", lines[2]);
         lines.clear();
@@ -201,8 +225,9 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
                   printed.at(0));
         std::smatch match;
         ASSERT_TRUE(std::regex_match(printed.at(2), match,
-                                     std::regex(R"(HalyardStart: session \d+ \(.+\): started, process \d+, as a child )"
-                                                R"(of the session's Explorer \(process (\d+)\), with its token)")))
+                                     std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process )"
+                                                R"(\d+, as a child of the session's Explorer \(process (\d+)\), with its )"
+                                                R"(token, in Explorer's job if it has one)")))
             << printed.at(2);
         EXPECT_EQ(L"explorer.exe", ImageName(std::stoul(match[1].str())));
         EXPECT_EQ(0u, Stop());
@@ -267,6 +292,91 @@ TEST_F(StopTool, TheStartLeavesTheJobOfItsCallerWhereTheJobAllowsItAndSaysWhereI
         options.environment = {{L"HALYARD_JOB_BREAKAWAY", breakaway}};
         const ChildResult started = RunChild("start-in-a-job", options);
         EXPECT_EQ(0u, started.exitCode) << started.output;
+        EXPECT_EQ(0u, Stop());
+    }
+}
+
+// The full path of a process's image, or empty.
+std::wstring ImagePathOf(DWORD processId)
+{
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    return process && QueryFullProcessImageNameW(process.get(), 0, path, &length) ? std::wstring(path, length) : L"";
+}
+
+// A start is called one only once the session's agent itself runs: the program that logon starts
+// relaunches itself and returns, and the agent it starts may end at once. The elevated start takes the
+// session's shell by its identity (a program a user names explorer.exe is not it), and every start gives
+// the agent its own folder as the current one. /start exits 1 when a session is left without an agent,
+// with the agent's exit code and the reason this tool can tell.
+TEST_F(StopTool, AStartIsConfirmedByTheSessionsAgentItselfAndAnAgentThatEndsAtOnceSaysWhy)
+{
+    const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
+    const StandInFolder standIns;
+    // Started with the user's environment, as logon starts it: the stand-ins' folder must be in it.
+    const UserEnvironmentValue recorded(kStandInFolderVariable, standIns.Path());
+    const TempFolder users;
+    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (users / L"explorer.exe").c_str(), FALSE));
+    ChildProcess fake;
+    ASSERT_EQ(0u, fake.Start(L"\"" + (users / L"explorer.exe") + L"\" wait-gone 30000"));
+    EXPECT_FALSE(IsSessionShell(fake.Handle(), fake.Id(), Caller::OfThisProcess())) << "a program of that name only";
+    UniqueHandle held;
+    const struct {
+        const char* name;
+        std::function<void()> setUp;
+        DWORD exitCode;
+        std::string line;
+    } rows[] = {
+        {"the policy value missing", [] { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kDiskVolumeValue); }, 1,
+         R"(! HalyardStart: session \d+ \(.+\): started, but the agent ended at once \(process \d+, exit code 0\): the )"
+         R"(machine policy value On-demandSyncDiskVolume is not set \(HKLM\\Software\\Policies\\Veltane\\Orvanta\\)"
+         R"(Groupmere; the agent writes "On-demand Sync drive is not configured\.  Exit\."\))"},
+        {"the terminate event held signalled",
+         [&held] { held.reset(CreateEventW(nullptr, TRUE, TRUE, kTerminateEventName)); }, 1,
+         R"(! HalyardStart: session \d+ \(.+\): started, but the agent ended at once \(process \d+, exit code 0\): )"
+         R"(Global\\HalyardTerminate is signalled, held so by a program: every agent that starts ends at once \(HalyardStop )"
+         R"(resets it\))"},
+        {"running", [] {}, 0,
+         R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process (\d+), as a child of the session's Explorer )"
+         R"(\(process (\d+)\), with its token, in Explorer's job if it has one)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const PolicyKey policy;
+        row.setUp();
+        const TempFolder output;
+        EXPECT_EQ(row.exitCode, Stop(L"/start", output / L"printed.txt"));
+        held.reset();
+        std::smatch match;
+        const Messages printed = ReadLines(output / L"printed.txt");
+        ASSERT_GE(printed.size(), 3u);
+        const std::string line = (row.exitCode != 0 ? "! " : "") + printed[2];
+        ASSERT_TRUE(std::regex_match(line, match, std::regex(row.line))) << printed[2];
+        if (row.exitCode != 0) {
+            EXPECT_EQ("HalyardStart: 1 session(s) left without an agent", printed.back());
+            continue;
+        }
+        ASSERT_TRUE(WaitForAgentWindow(true, 20000));
+        const std::vector<AgentProcess> agents = RunningAgents();
+        ASSERT_EQ(1u, agents.size());
+        EXPECT_EQ(std::to_string(agents[0].processId), match[1].str()) << "the agent itself, not the copy that relaunched it";
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        wchar_t windows[MAX_PATH] = {};
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        const std::wstring shell = ImagePathOf(std::stoul(match[2].str()));
+        const UniqueHandle shellProcess(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(match[2].str())));
+        EXPECT_TRUE(IsSessionShell(shellProcess.get(), std::stoul(match[2].str()), Caller::OfThisProcess()));
+        EXPECT_TRUE(SameFile(shell, std::wstring(windows) + L"\\explorer.exe") ||
+                    SameFile(shell, std::wstring(system) + L"\\explorer.exe"))
+            << Narrow(shell);
+        // Every agent started here, the ones that ended at once too, had its own folder as the current one.
+        const Messages folders = standIns.WaitForRecords(kChildrenFoldersRecord, 1);
+        EXPECT_FALSE(folders.empty());
+        for (const std::string& folder : folders) {
+            EXPECT_TRUE(SameFile(Widen(folder), BesideThisProgram(L""))) << folder;
+        }
         EXPECT_EQ(0u, Stop());
     }
 }

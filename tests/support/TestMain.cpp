@@ -164,6 +164,31 @@ WineDrive::~WineDrive()
     }
 }
 
+UserEnvironmentValue::UserEnvironmentValue(const wchar_t* name, const std::wstring& value) : name_(name)
+{
+    wchar_t old[MAX_PATH] = {};
+    DWORD size = sizeof(old);
+    had_ = RegGetValueW(HKEY_CURRENT_USER, L"Environment", name, RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, old, &size) ==
+           ERROR_SUCCESS;
+    old_ = old;
+    Set(value);
+}
+
+UserEnvironmentValue::~UserEnvironmentValue()
+{
+    if (had_) {
+        Set(old_);
+    } else {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", name_);
+    }
+}
+
+void UserEnvironmentValue::Set(const std::wstring& value) const
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", name_, REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
 LonelyCopy::LonelyCopy(const std::wstring& name) : path_(folder_ / name)
 {
     CopyFileW(ThisProgram().c_str(), path_.c_str(), FALSE);

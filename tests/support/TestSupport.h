@@ -106,6 +106,23 @@ private:
     std::string link_;
 };
 
+// A value of HKEY_CURRENT_USER\Environment for the object's life, put back as it was afterwards: what a
+// user's environment block holds (CreateEnvironmentBlock), and where other accounts find the user's TMP.
+class UserEnvironmentValue
+{
+public:
+    UserEnvironmentValue(const wchar_t* name, const std::wstring& value);
+    ~UserEnvironmentValue();
+    UserEnvironmentValue(const UserEnvironmentValue&) = delete;
+    UserEnvironmentValue& operator=(const UserEnvironmentValue&) = delete;
+    void Set(const std::wstring& value) const;
+
+private:
+    const wchar_t* name_;
+    std::wstring old_;
+    bool had_ = false;
+};
+
 // A copy of this test binary alone in a fresh folder, under a name of its own: no agent, engine or
 // companion program beside it.
 class LonelyCopy
