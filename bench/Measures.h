@@ -14,6 +14,9 @@ void MeasureLogonCost(BenchRun& run);
 void MeasureStartupAndTerminate(BenchRun& run);
 void MeasureLogoff(BenchRun& run);
 void MeasureIdle(BenchRun& run);
+// HalyardCheck's reading of the users' logs from elsewhere (session 0, as the fleet's tools run it), over
+// 1, 50 and 300 planted sessions.
+void MeasureSessionLogCheck(BenchRun& run);
 
 // "--trace-child agent|floor THREADS LINES RESULT-FILE": the throughput measure run in a child
 // process, so that a debugger can be attached to it.

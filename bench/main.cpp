@@ -1,6 +1,7 @@
 // HalyardBench: what the agent costs against the least the platform costs for the same work (the
 // floor), measured in the same run and printed as one table. Runs under Wine or Windows.
-//   HalyardBench [--quick]      --quick: fewer repetitions and 5 s of idleness instead of 30
+//   HalyardBench [--quick] [--only WORD]   --quick: fewer repetitions and 5 s of idleness instead of 30;
+//                                          --only: the measures whose name holds WORD
 // The logon storm's members are run by scripts/bench.sh, one a Wine prefix (--storm-member).
 #include "bench/Measures.h"
 
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -22,6 +24,13 @@ int wmain(int argc, wchar_t** argv)
         return RunStormMember(argc, argv);
     }
     BenchRun run(argc >= 2 && wcscmp(argv[1], L"--quick") == 0);
+    // --only WORD: the measures whose name holds it, for a look at one of them.
+    std::string only;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (wcscmp(argv[i], L"--only") == 0) {
+            only.assign(argv[i + 1], argv[i + 1] + wcslen(argv[i + 1]));
+        }
+    }
     // Whatever policy the machine had is gone afterwards, as after every measure; the logs of the agents
     // and floors go into a temporary folder of the run's own, and with it.
     const HalyardDev::ScopedRegistryKey policy(HKEY_LOCAL_MACHINE, Orvanta::Deskweave::kPolicyKey);
@@ -35,8 +44,12 @@ int wmain(int argc, wchar_t** argv)
                     {"logon cost", MeasureLogonCost},
                     {"start-up and terminate", MeasureStartupAndTerminate},
                     {"logoff", MeasureLogoff},
-                    {"idle footprint", MeasureIdle}};
+                    {"idle footprint", MeasureIdle},
+                    {"the users' logs checked", MeasureSessionLogCheck}};
     for (const auto& measure : measures) {
+        if (!only.empty() && std::string(measure.name).find(only) == std::string::npos) {
+            continue;
+        }
         fprintf(stderr, "HalyardBench: %s...\n", measure.name);
         measure.measure(run);
     }

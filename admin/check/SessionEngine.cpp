@@ -1,6 +1,6 @@
 #include "admin/check/SessionEngine.h"
 
-#include "admin/common/BoundedCall.h"
+#include "admin/common/BoundedWorker.h"
 #include "admin/common/UserImpersonation.h"
 #include "session/SyncEngine.h"
 #include "trace/TraceManager.h"
@@ -321,6 +321,7 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
     CheckResult result = CheckResult::Ok;
     std::wstring text;
     LazyEntries lazy(entries);
+    BoundedWorker worker;
     for (const SessionAgent& agent : agents) {
         std::wstring answer;
         const std::wstring who = L"session " + std::to_wstring(agent.session) + L" (" + agent.user + L"): ";
@@ -334,7 +335,7 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
             result = std::max(result, CheckResult::Warning);
         } else {
             const auto session = std::make_shared<SessionRead>();
-            const bool finished = BoundedCall::Run(
+            const bool finished = worker.Run(
                 [agent, asUsers, limits = bounds.limits, before = bounds.beforeRead, session] {
                     if (before) {
                         before(agent.session);
@@ -343,6 +344,9 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
                 },
                 static_cast<DWORD>(std::min<ULONGLONG>(bounds.sessionMs, deadline - now)));
             answer = Judge(agent, finished ? session.get() : nullptr, lazy, result);
+            if (finished && bounds.bytesRead != nullptr) {
+                *bounds.bytesRead += session->log.bytesRead;
+            }
             if (finished && session->answered) {
                 answer += L", from the user's log";
             }
@@ -358,7 +362,8 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
 Check EngineOfThisSession(const SessionAgent& agent, const AgentEntriesSource& entries, const EngineBounds& bounds)
 {
     const auto session = std::make_shared<SessionRead>();
-    const bool finished = BoundedCall::Run(
+    BoundedWorker worker;
+    const bool finished = worker.Run(
         [agent, limits = bounds.limits, session] { ReadSessionLog(agent, false, limits, *session); }, bounds.sessionMs);
     CheckResult result = CheckResult::Ok;
     LazyEntries lazy(entries);

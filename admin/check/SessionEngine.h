@@ -42,6 +42,8 @@ struct EngineBounds {
     AgentLog::Limits limits;
     // Called on the reading thread before a session's read: where the tests hold one up.
     std::function<void(DWORD session)> beforeRead;
+    // Where the bytes of the logs read are added up, for the benchmark; none when null.
+    unsigned long long* bytesRead = nullptr;
 };
 
 // The Application log's agent entries, read once, when a session needs them; with the error of reading.
