@@ -6,10 +6,14 @@
 #include "admin/check/AgentLog.h"
 #include "admin/check/LogFolder.h"
 #include "admin/check/SessionEngine.h"
-#include "admin/common/BoundedCall.h"
+#include "admin/common/BoundedWorker.h"
 #include "admin/common/UserImpersonation.h"
 
+#include <sddl.h>
 #include <share.h>
+#include <winnetwk.h>
+#include <winioctl.h>
+#include <wtsapi32.h>
 
 #include <regex>
 #include <stdexcept>
@@ -276,8 +280,19 @@ TEST(SessionEngine, ASessionWhoseReadHangsIsGivenUpAtItsBoundAndNamedAndTheCheck
     }
     EXPECT_NE(std::string::npos, text.find("session 4 (PC\\user4): not read: the check's 600 ms for the users' logs were up"))
         << text;
-    EXPECT_TRUE(BoundedCall::Run([] {}, 5000));
-    EXPECT_FALSE(BoundedCall::Run([held] { WaitForSingleObject(held, INFINITE), ResetEvent(held); Sleep(10000); }, 100));
+    // One thread serves call after call; a call abandoned leaves the next one a thread of its own.
+    BoundedWorker worker;
+    DWORD first = 0;
+    DWORD again = 0;
+    EXPECT_TRUE(worker.Run([&first] { first = GetCurrentThreadId(); }, 5000));
+    EXPECT_TRUE(worker.Run([&again] { again = GetCurrentThreadId(); }, 5000));
+    EXPECT_EQ(first, again);
+    const auto stuck = std::make_shared<UniqueHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(worker.Run([stuck] { WaitForSingleObject(stuck->get(), 10000); }, 100));
+    DWORD after = 0;
+    EXPECT_TRUE(worker.Run([&after] { after = GetCurrentThreadId(); }, 5000));
+    EXPECT_NE(first, after);
+    SetEvent(stuck->get());
 }
 
 // The reading thread takes the user's token for the read alone, and is itself again on every way out.
@@ -307,6 +322,80 @@ TEST(UserImpersonation, TheThreadActsAsTheTokensUserForTheScopeAndRevertsOnEvery
     const UserImpersonation none(nullptr);
     EXPECT_FALSE(none.Impersonating());
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN), none.Error());
+}
+
+
+// A drive mapped to a share is not read, whatever the share: its letter resolves to the network's
+// redirector.
+// Label: windows
+TEST(LogFolder, ADriveMappedToAShareIsNotRead)
+{
+    NETRESOURCEW share = {};
+    share.dwType = RESOURCETYPE_DISK;
+    wchar_t letter[] = L"Q:";
+    wchar_t remote[] = L"\\\\localhost\\C$";
+    share.lpLocalName = letter;
+    share.lpRemoteName = remote;
+    if (UnderWine() || WNetAddConnection2W(&share, nullptr, nullptr, 0) != NO_ERROR) {
+        GTEST_SKIP() << "needs a drive mapped to a share (Wine maps none)";
+    }
+    EXPECT_NE(std::wstring::npos, LogFolder::Refusal(L"Q:\\Temp").find(L"not a volume of a local disk"));
+    WNetCancelConnection2W(letter, 0, TRUE);
+}
+
+// A log held under an oplock whose break is never acknowledged holds up no read for longer than the
+// session's bound.
+// Label: windows
+TEST(SessionEngine, ALogHeldUnderAnOplockHoldsTheCheckNoLongerThanTheSessionsBound)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine grants no oplocks";
+    }
+    PlantedLogs logs;
+    const unsigned long long started = Now();
+    logs.Hold(kCurrent, kConnected);
+    const UniqueFileHandle holder(CreateFileW((logs / kCurrent).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    OVERLAPPED oplock = {};
+    const UniqueHandle broken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    oplock.hEvent = broken.get();
+    DeviceIoControl(holder.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, nullptr, &oplock);
+    SessionAgent agent;
+    agent.session = 1;
+    agent.started = started;
+    agent.folders = {{L"TMP of the planted user", logs.Folder()}};
+    EngineBounds bounds;
+    bounds.sessionMs = 1000;
+    const ULONGLONG begun = GetTickCount64();
+    EngineOfSessions({agent}, false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
+    EXPECT_LT(GetTickCount64() - begun, 3000u);
+    CancelIoEx(holder.get(), &oplock);
+}
+
+// As the system account, a user's log is read with the user's rights: a folder the user may not read is
+// not read, though the system account may.
+// Label: windows
+TEST(SessionEngine, AsTheSystemAccountAUsersLogIsReadWithTheUsersRightsAlone)
+{
+    HANDLE token = nullptr;
+    if (UnderWine() || !Caller::OfThisProcess().systemAccount || !WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token)) {
+        GTEST_SKIP() << "needs the system account and a logged-on user (Wine gives no other user's token)";
+    }
+    PlantedLogs logs;
+    const unsigned long long started = Now();
+    logs.Hold(kCurrent, kConnected);
+    PSECURITY_DESCRIPTOR systemOnly = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)", SDDL_REVISION_1, &systemOnly, nullptr);
+    const UniqueLocalMemory owner(systemOnly);
+    SetFileSecurityW(logs.Folder().c_str(), DACL_SECURITY_INFORMATION, systemOnly);
+    SessionAgent agent;
+    agent.session = WTSGetActiveConsoleSessionId();
+    agent.started = started;
+    agent.token = std::make_shared<UniqueHandle>(token);
+    agent.folders = {{L"TMP of the planted user", logs.Folder()}};
+    const Check check = EngineOfSessions({agent}, true, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); });
+    EXPECT_NE(std::wstring::npos, check.text.find(L"its log cannot be read (error 5")) << Narrow(check.text);
 }
 
 } // namespace

@@ -878,4 +878,27 @@ TEST(AgentSessions, WhereTheSystemsListFailsOrHoldsNothingTheAgentsAreTakenFromA
     }
 }
 
+
+// The Application log answers for a session whose agent's log cannot be read: its newest entry of that
+// session, of the agent's user and since its start.
+// Label: windows
+TEST_F(CheckTool, TheApplicationLogNamesASessionsAgentByItsSessionUserAndStart)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine's ReadEventLogW is a stub";
+    }
+    PolicyKey policy;
+    AgentRun agent;
+    agent.StartRunning();
+    ASSERT_TRUE(agent.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000"));
+    const std::vector<AgentProcess> agents = RunningAgents();
+    ASSERT_EQ(1u, agents.size());
+    DWORD error = 0;
+    const std::vector<AgentEntry> entries = AgentEntriesOfThisMachine(error);
+    const AgentEntry* entry = LatestEntryOf(entries, agents[0].sessionId, agents[0].sid,
+                                            static_cast<DWORD>(agents[0].started / 10000000ULL - 11644473600ULL));
+    ASSERT_NE(nullptr, entry) << error;
+    EXPECT_EQ(201u, entry->id);
+}
+
 } // namespace

@@ -214,4 +214,45 @@ TEST(ShippedPackage, ItsAgentsActionsCannotFailItAndRestartManagerIsOff)
     EXPECT_EQ("Disable", query(L"SELECT `Property`, `Value` FROM `Property`")["MSIRESTARTMANAGERCONTROL"]);
 }
 
+
+// The guide's way out for a machine whose installed package checks its stop's result: the script that
+// makes Windows Installer's cached copy ignore it, after which the uninstall goes through. HALYARD_PACKAGE
+// names the package to install; run elevated.
+// Label: windows
+TEST(ShippedPackage, TheGuidesScriptLetsTheCachedPackageOfAnOlderBuildBeUninstalled)
+{
+    const std::wstring package = EnvironmentVariable(L"HALYARD_PACKAGE");
+    if (UnderWine() || package.empty()) {
+        GTEST_SKIP() << "Windows Installer's cache and PowerShell, with a package (HALYARD_PACKAGE) to install";
+    }
+    // An older build's package: its stop checked, and (as on such machines) not loadable.
+    const TempFolder temp;
+    const std::wstring older = temp / L"older.msi";
+    ASSERT_TRUE(CopyFileW(package.c_str(), older.c_str(), FALSE));
+    MSIHANDLE database = 0;
+    ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenDatabaseW(older.c_str(), MSIDBOPEN_TRANSACT, &database));
+    MSIHANDLE view = 0;
+    MsiDatabaseOpenViewW(database, L"UPDATE CustomAction SET Type=3073, Target='Gone' WHERE Action='StopAgents'", &view);
+    EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiViewExecute(view, 0));
+    MsiCloseHandle(view);
+    MsiDatabaseCommit(database);
+    MsiCloseHandle(database);
+    wchar_t programs[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles", programs, MAX_PATH);
+    const std::wstring client = std::wstring(programs) + L"\\Halyard test client";
+    CreateDirectoryW(client.c_str(), nullptr);
+    CopyFileW(BesideThisProgram(kEngineLibrary).c_str(), (client + L"\\" + kEngineLibrary).c_str(), FALSE);
+    const std::wstring msiexec = L"msiexec /qn /i \"" + older + L"\" INSTALLDIR=\"" + client + L"\"";
+    ASSERT_EQ(0u, RunAndWait(msiexec, 300000));
+    EXPECT_EQ(1603u, RunAndWait(L"msiexec /qn /x \"" + older + L"\"", 300000)) << "the stop that cannot load fails it";
+    // The guide's script, as it stands there: the indented lines that follow its sentence.
+    const std::string guide = ReadFileBytes(Widen(HALYARD_SOURCE_DIR) + L"\\docs\\ADMINISTRATION.md");
+    const size_t from = guide.find("\n    $installer = New-Object -ComObject WindowsInstaller.Installer");
+    ASSERT_NE(std::string::npos, from);
+    const std::string script = guide.substr(from, guide.find("\n\n", from + 1) - from);
+    ASSERT_TRUE(WriteFileBytes(temp / L"script.ps1", script));
+    EXPECT_EQ(0u, RunAndWait(L"powershell -NoProfile -ExecutionPolicy Bypass -File \"" + (temp / L"script.ps1") + L"\"", 60000));
+    EXPECT_EQ(0u, RunAndWait(L"msiexec /qn /x \"" + older + L"\"", 300000));
+}
+
 } // namespace

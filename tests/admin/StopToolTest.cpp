@@ -7,6 +7,7 @@
 #include "admin/common/SessionShell.h"
 #include "admin/start/AgentStart.h"
 
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <regex>
@@ -84,6 +85,7 @@ protected:
     PolicyKey policy_;
 };
 
+// Label: wine
 TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
 {
     AgentRun first;
@@ -378,6 +380,102 @@ TEST_F(StopTool, AStartIsConfirmedByTheSessionsAgentItselfAndAnAgentThatEndsAtOn
             EXPECT_TRUE(SameFile(Widen(folder), BesideThisProgram(L""))) << folder;
         }
         EXPECT_EQ(0u, Stop());
+    }
+}
+
+
+// A terminate event whose permissions a user changed is named as such: every agent and the stop tool
+// are refused it (error 5).
+// Label: windows
+TEST_F(StopTool, ATerminateEventWhosePermissionsWereChangedIsNamedAsSuch)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine does not enforce a named object's DACL";
+    }
+    PSECURITY_DESCRIPTOR denied = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x2;;;WD)(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &denied, nullptr));
+    const UniqueLocalMemory owner(denied);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), denied, FALSE};
+    const UniqueHandle event(CreateEventW(&attributes, TRUE, FALSE, kTerminateEventName));
+    const TempFolder output;
+    EXPECT_EQ(3u, Stop(L"", output / L"denied.txt"));
+    EXPECT_NE(std::string::npos, ReadFileBytes(output / L"denied.txt")
+                                     .find("error 5: its permissions were changed, which any user may do"));
+}
+
+// From a prompt that is not elevated, as the session's user, the agent is started with that prompt's own
+// token, not as Explorer's child: it is the token logon gives it.
+// Label: windows
+TEST_F(StopTool, FromAPromptThatIsNotElevatedTheAgentIsStartedWithThePromptsOwnToken)
+{
+    HANDLE own = nullptr;
+    HANDLE limited = nullptr;
+    DWORD size = 0;
+    TOKEN_LINKED_TOKEN linked = {};
+    if (UnderWine() || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) ||
+        !GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) {
+        GTEST_SKIP() << "needs an administrator whose token User Account Control splits (Wine has none)";
+    }
+    const UniqueHandle ownToken(own);
+    const UniqueHandle linkedToken(linked.LinkedToken);
+    ASSERT_TRUE(DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &limited));
+    const UniqueHandle limitedToken(limited);
+    const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
+    const TempFolder output;
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    const UniqueFileHandle printed(CreateFileW((output / L"printed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                               CREATE_ALWAYS, 0, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = printed.get();
+    std::wstring command = L"\"" + BesideThisProgram(L"HalyardStop.exe") + L"\" /start";
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessWithTokenW(limited, 0, nullptr, command.data(), 0, nullptr, nullptr, &startup, &process));
+    const UniqueHandle stop(process.hProcess);
+    CloseHandle(process.hThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop.get(), 60000));
+    const Messages lines = ReadLines(output / L"printed.txt");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process \d+)")))
+        << lines[2];
+    EXPECT_EQ(0u, Stop());
+}
+
+// As the system account, every session with a logged-on user is given an agent, as its user.
+// Label: windows
+TEST_F(StopTool, AsTheSystemAccountEverySessionWithAUserIsGivenAnAgent)
+{
+    const std::vector<UserSession> sessions = InteractiveUserSessions();
+    if (UnderWine() || sessions.size() < 2 || !Caller::OfThisProcess().systemAccount) {
+        GTEST_SKIP() << "needs a second interactive session and the system account (Wine has one session)";
+    }
+    const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
+    EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, [](const std::wstring&, bool) {}));
+    EXPECT_EQ(sessions.size(), RunningAgents().size());
+    EXPECT_EQ(0u, Stop());
+}
+
+
+// Task Manager's switch keeps logon from starting the agent, as the checker and the start tool read it.
+// A logon cannot be made inside a test: the machine must give one (HALYARD_LOGON_COMMAND logs a test
+// user on in a session of its own, and returns once the logon is done).
+// Label: windows
+TEST_F(StopTool, AnAgentSwitchedOffInTaskManagerIsNotStartedAtLogon)
+{
+    const std::wstring logon = EnvironmentVariable(L"HALYARD_LOGON_COMMAND");
+    if (UnderWine() || logon.empty()) {
+        GTEST_SKIP() << "needs a logon of a test user (HALYARD_LOGON_COMMAND), which only a prepared Windows machine gives";
+    }
+    const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
+    for (const char bit : {'\x03', '\x02'}) {
+        ScopedRegistryKey approval(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey);
+        approval.SetBytes(kRunValue, REG_BINARY, std::string(1, bit) + std::string(11, '\0'));
+        const size_t before = RunningAgents().size();
+        ASSERT_EQ(0u, RunAndWait(logon, 120000));
+        Sleep(10000);
+        EXPECT_EQ(bit == '\x02', RunningAgents().size() > before) << "first byte " << static_cast<int>(bit);
     }
 }
 

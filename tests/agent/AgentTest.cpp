@@ -8,6 +8,8 @@
 
 #include "HalyardProduct.h"
 
+#include <restartmanager.h>
+
 #include <regex>
 #include <tuple>
 
@@ -314,6 +316,7 @@ int RunAnAgentWithoutItsClient()
 const ChildRoutine withoutItsClient("without-its-client", RunAnAgentWithoutItsClient);
 
 // The Event Log of that run: one entry an occasion, none from the logon start.
+// Label: wine
 TEST_F(Agent, AnAgentWithoutItsClientTracesWhatIsMissingTakesNothingPlantedAndReportsEachOccasionOnce)
 {
     const ChildResult result = RunChildRecordingWine("without-its-client", "+pid,+eventlog");
@@ -423,6 +426,7 @@ const ChildRoutine hostileEngine("hostile-engine", RunAgentsOfAHostileEngine);
 
 // Each leaves one entry in the Event Log, naming the call; the fault passes on to Windows, which ends
 // the agent with the exception's code.
+// Label: wine
 TEST_F(Agent, AHostileEngineLeavesTheCallThatHungOrFaultedInTheLogAndTheEventLog)
 {
     const ChildResult result = RunChildRecordingWine("hostile-engine", "+pid,+eventlog");
@@ -524,5 +528,33 @@ TEST_F(Agent, NoLibraryIsLoadedFromTheFolderTheAgentWasStartedIn)
     Terminate(run);
     EXPECT_FALSE(FileExists(marker)) << ReadFileBytes(marker);
 }
+
+
+// A client's installer that runs while the agent holds the engine closes the agent through Restart
+// Manager, as a logoff would, and Windows starts it again ("/run") once the installer is done: an agent
+// that had run for 60 s.
+// Label: windows
+TEST_F(Agent, RestartManagerStartsTheAgentAgainAfterAnInstallerClosedIt)
+{
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine's RegisterApplicationRestart and Restart Manager are stubs";
+    }
+    PolicyKey policy;
+    AgentRun run;
+    run.StartRunning();
+    Sleep(61000);
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), RmStartSession(&session, 0, key));
+    const std::wstring engine = BesideThisProgram(kEngineLibrary);
+    LPCWSTR files[] = {engine.c_str()};
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), RmShutdown(session, RmForceShutdown, nullptr));
+    EXPECT_NE(STILL_ACTIVE, run.WaitForExit(20000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), RmRestart(session, 0, nullptr));
+    RmEndSession(session);
+    EXPECT_TRUE(WaitForAgentWindow(true, 20000)) << "started again with /run";
+}
+
 
 } // namespace

@@ -16,7 +16,13 @@ export WINEPREFIX="$BUILD/package-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscor
 fail() { echo "FAILED: $*"; exit 1; }
 quiet() { "$@" </dev/null >/dev/null 2>&1; }
 # A new logon session: the prefix's processes end, and its start runs the Run entries.
-new_session() { quiet wineserver -k; quiet wineserver -w; quiet wineserver -p; quiet wine wineboot; }
+# Wine ends its desktop process, the session's Explorer, with the last window, where Windows keeps the
+# shell running: one hidden window holds it for the session.
+new_session() {
+    quiet wineserver -k; quiet wineserver -w; quiet wineserver -p; quiet wine wineboot
+    (setsid wine "$BIN/HalyardDevCtl.exe" hold-desktop </dev/null >/dev/null 2>&1 &)
+    quiet wine "$BIN/HalyardDevCtl.exe" wait-desktop 30000
+}
 devctl() { wine "$BIN/HalyardDevCtl.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 run_value() { wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard 2>/dev/null </dev/null | tr -d '\r' | grep REG_SZ; }
 event_source() {
@@ -79,8 +85,8 @@ new_agent_connects() {
 }
 # A new session, and the agent its logon starts connected to the engine beside it.
 session_connects() {
-    new_session
     mark_logs
+    new_session
     [ "$(devctl wait-window 30000; echo $?)" = 0 ] || fail "no agent window after the session started ($1)"
     pgrep -f 'Halyard.exe /run' >/dev/null || fail "no /run agent is running ($1)"
     new_agent_connects "$1"
@@ -89,7 +95,7 @@ session_connects() {
 package_started_agent() {
     await_logged "$1" 'HalyardStart: an agent runs, or was started, in every session with a logged-on user' ||
         fail "the package did not start the agent ($2): $(logged "$1" | grep HalyardStart)"
-    logged_matches "$1" '^HalyardStart: session [0-9]+ \(.*\): started, process [0-9]+$' ||
+    logged_matches "$1" '^HalyardStart: session [0-9]+ \(.*\): started; the agent runs, process [0-9]+(, .*)?$' ||
         fail "the package log does not name the session it started ($2): $(logged "$1" | grep HalyardStart)"
     new_agent_connects "$2"
 }
@@ -111,6 +117,13 @@ quiet wineserver -p
 quiet wine wineboot -i
 quiet wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
 quiet wine reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /d O: /f
+# Crashes end at once rather than wait in Wine's crash dialog, on a desktop no one sees.
+quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+# The agents started with the user's environment (the package's start, logon) find the stand-ins' folder,
+# where the client's stand-in programs record the folder they were started in.
+STANDINS="$WORK/standins"
+mkdir -p "$STANDINS"
+quiet wine reg add 'HKCU\Environment' /v HALYARD_STANDIN_DIR /d "$(winepath -w "$STANDINS")" /f
 new_session
 CLIENT_WIN='C:\Program Files\Orvanta Client'
 CLIENT="$WINEPREFIX/drive_c/Program Files/Orvanta Client"
@@ -171,6 +184,51 @@ checked="$(wine "$CLIENT/HalyardCheck.exe" </dev/null 2>/dev/null)"
 status=$?
 [ $status = 0 ] || fail "HalyardCheck exits with $status on the installed machine:
 $(tr -d '\r' <<<"$checked")"
+folders="$(tr -d '\r' <"$STANDINS/children-folders.log" 2>/dev/null)"
+if [ -z "$folders" ] || grep -qvxF -- "$CLIENT_WIN" <<<"$folders"; then
+    fail "the package's start did not give the agent its own folder as the current one: $folders"
+fi
+
+# One check's result and text in HalyardCheck's JSON, as "result: text".
+check_of() {
+    local json
+    json="$(wine "$CLIENT/HalyardCheck.exe" /json </dev/null 2>/dev/null | tr -d '\r')"
+    sed -n "s/.*{\"id\": \"$1\", \"result\": \"\([a-z]*\)\", \"text\": \"\([^\"]*\)\".*/\1: \2/p" <<<"$json"
+}
+APPROVAL='HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run'
+echo "== Task Manager's switch, as Explorer reads it: off with the first byte's lowest bit set, however long"
+for switch in 070000000000000000000000 "03$(printf '55%.0s' $(seq 1 79))" 020000000000000000000000; do
+    quiet wine reg add "$APPROVAL" /v Halyard /t REG_BINARY /d "$switch" /f
+    run_check="$(check_of install.run)"
+    if [ "${switch:0:2}" = 02 ]; then
+        grep -q '^ok: ' <<<"$run_check" || fail "install.run with $switch: $run_check"
+    else
+        grep -qF "failure: the logon start Halyard is switched off in Task Manager's Startup tab" <<<"$run_check" ||
+            fail "install.run with ${switch:0:4}... (${#switch} digits): $run_check"
+    fi
+done
+quiet wine reg delete "$APPROVAL" /v Halyard /f
+echo "== A log named later than the running agent's own, saying the engine refuses, is not the agent's"
+printf '[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 failed with result = 8007007E\r\n' \
+    >"$LOGS/Halyard_2099-01-01_00-00-00.log"
+engine_check="$(check_of session.engine)"
+grep -q '^ok: connected to the engine at ' <<<"$engine_check" || fail "session.engine with a later log planted: $engine_check"
+rm -f "$LOGS/Halyard_2099-01-01_00-00-00.log"
+echo "== Without the policy value, HalyardStop /start says the agent ended at once, and why"
+quiet wine "$CLIENT/HalyardStop.exe" || fail "HalyardStop could not stop the agent"
+quiet wine reg delete 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /f
+# Into a file: under Wine the agent it starts would hold a pipe of this script's open.
+wine "$CLIENT/HalyardStop.exe" /start </dev/null >"$WORK/start.txt" 2>&1
+status=$?
+started="$(tr -d '\r' <"$WORK/start.txt")"
+quiet wine reg add 'HKLM\Software\Policies\Veltane\Orvanta\Groupmere' /v On-demandSyncDiskVolume /d O: /f
+[ $status != 0 ] || fail "HalyardStop /start exited with 0 without the policy value: $started"
+grep -qE 'started, but the agent ended at once \(process [0-9]+, exit code 0\): the machine policy value On-demandSyncDiskVolume is not set' <<<"$started" ||
+    fail "HalyardStop /start does not say why the agent ended: $started"
+mark_logs
+wine "$CLIENT/HalyardStop.exe" /start </dev/null >"$WORK/start.txt" 2>&1 ||
+    fail "HalyardStop /start failed with the policy value back: $(tr -d '\r' <"$WORK/start.txt")"
+new_agent_connects "after HalyardStop /start"
 RUN_BEFORE="$(run_value)"
 SOURCE_BEFORE="$(event_source)"
 session_connects "at the next logon"
@@ -185,11 +243,18 @@ for level in /qn /qb /qr full; do
     fi
     running="$AGENT_LOG"
     mark_logs
+    # An installation made before folders that others may change were refused is upgraded all the same.
+    [ "$level" != /qn ] || chmod 777 "$CLIENT"
     # Full UI: no /q at all, as a double-click runs it.
     interface=()
     [ "$level" = full ] || interface=("$level")
     install "$WORK/upgrade-${level#/}.log" /i "$(winepath -w "$package")" "${interface[@]}" ||
         fail "the upgrade at $level exited with $?"
+    if [ "$level" = /qn ]; then
+        chmod 755 "$CLIENT"
+        await_logged "$WORK/upgrade-qn.log" "Halyard: warning: $CLIENT_WIN: Everyone (S-1-1-0) may" ||
+            fail "the upgrade of a folder everyone may write gave no warning: $(logged "$WORK/upgrade-qn.log" | grep 'Halyard:')"
+    fi
     grep -qF 'Terminating Halyard process.' <<<"$(last_logged "$running")" || fail "the running agent did not end ($level)"
     await_logged "$WORK/upgrade-${level#/}.log" 'HalyardStop: every agent has exited' ||
         fail "the package log does not say that the agents were stopped ($level)"

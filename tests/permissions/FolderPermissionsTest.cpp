@@ -157,6 +157,7 @@ TEST_F(FolderPermissions, MissingLocationsAndFilesAreTracedAndTheOtherCallsStill
 // A sync root right below a drive's root, while the process's current folder on that drive is another
 // one ("R:" alone names that folder): the sync root inherits from the root, and a location that is the
 // root itself is written neither there nor on the current folder.
+// Label: wine
 TEST_F(FolderPermissions, ASyncRootBelowADriveRootInheritsFromTheRootAndTheRootIsNeverWritten)
 {
     TempFolder temp;
@@ -232,6 +233,7 @@ int RevertWithSettingsThatDoNotWork()
 }
 const ChildRoutine revertWithSettingsThatDoNotWork("revert-with-settings-that-do-not-work", RevertWithSettingsThatDoNotWork);
 
+// Label: wine
 TEST(FolderPermissionsEntries, EachRevertThatDoesNotHappenIsReportedAndAbsentSettingsAreNot)
 {
     const ChildResult reverted = RunChildRecordingWine("revert-with-settings-that-do-not-work", "+pid,+eventlog");

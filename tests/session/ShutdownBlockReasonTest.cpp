@@ -52,6 +52,7 @@ std::vector<std::pair<std::string, std::string>> PlatformRecord(const std::strin
     return calls;
 }
 
+// Label: wine
 TEST(ShutdownBlockReason, IsRegisteredOnceWithResource101OrItsFallbackOnTheWindowThreadFromPlatformVersion6)
 {
     const std::string resource = "Create File operations in progress. Force log off might lose data!";

@@ -77,10 +77,15 @@ ChildResult RunChild(const char* routine, const ChildOptions& options, DWORD tim
     return {exitCode, ReadFileBytes(withOutput.outputFile)};
 }
 
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name") != nullptr;
+}
+
 void EndCrashedProgramsAtOnce()
 {
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    if (!UnixPath(L"C:\\").empty()) {
+    if (UnderWine()) {
         const DWORD no = 0;
         RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineDbg", L"ShowCrashDialog", REG_DWORD, &no, sizeof(no));
     }

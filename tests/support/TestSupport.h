@@ -86,6 +86,10 @@ void EndCrashedProgramsAtOnce();
 // when the file is still there after 5 s.
 bool DeleteBehindWindows(const std::wstring& path);
 
+// Whether these tests run under Wine: what only Windows shows is skipped there, and what needs Wine's own
+// arrangements (its debug channels, a Unix command) runs there alone ("// Label: wine").
+bool UnderWine();
+
 // The Unix path of a Windows path under Wine; empty elsewhere.
 std::string UnixPath(const std::wstring& path);
 

@@ -161,6 +161,7 @@ TEST_F(LogFolder, FilesNamedLaterThanADayFromNowArePrunedBesideTheFiveKeptAndThe
 // Windows lets no one delete the file the writer holds; from outside Windows it can go (a file server,
 // a cleanup on another system). The next check finds it gone and the log goes on in a new file, whose
 // first line says how many lines went with the old one.
+// Label: wine
 TEST_F(LogFolder, AFileDeletedUnderTheWriterIsFoundAtTheNextCheckAndANewOneSaysWhatWasLost)
 {
     ASSERT_TRUE(TraceManager::Initialize());
