@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <cwctype>
 
+// The Windows SDK's winternl.h leaves it to ntdef.h, which user-mode code does not include.
+#ifndef NT_SUCCESS
+#define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+#endif
+
 namespace Orvanta::Deskweave {
 namespace {
 
