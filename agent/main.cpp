@@ -133,6 +133,8 @@ int RunAgent(HINSTANCE instance)
 
 } // namespace
 
+// The runtime's header names the parameters in its own way; these are named for what is used.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
 {
     // No library is ever loaded from the current folder: the engine's own dependencies are looked for

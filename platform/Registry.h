@@ -16,6 +16,7 @@ public:
 
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
+    ~Registry() = default;
 
     LONG Open(HKEY root, const wchar_t* subKey, REGSAM access);
     // size: in, the buffer's size in bytes; out, the number of characters read. On 234 (more data)

@@ -25,6 +25,7 @@ public:
 
     SyncEngine(const SyncEngine&) = delete;
     SyncEngine& operator=(const SyncEngine&) = delete;
+    ~SyncEngine() = default;
 
     int OvInitializeIPC2(int version, bool flag);
     int OvPrepareForLogoff();

@@ -337,6 +337,8 @@ void TraceManager::LineLost(DWORD error)
 bool TraceManager::UseStream(UniqueStream stream)
 {
     LARGE_INTEGER size = {};
+    // The C runtime hands out its file's Win32 handle as an integer.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream.get())));
     if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
         return false;
@@ -357,7 +359,7 @@ bool TraceManager::Start()
     if (search) {
         search.reset();
     } else if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-        Report(L"TraceManager::Start", L":CreateDirectory: failed with last error: ", GetLastError());
+        Report(L"TraceManager::Start", L":CreateDirectory: failed with last error: ", static_cast<long>(GetLastError()));
         return false;
     }
 
@@ -381,7 +383,7 @@ std::wstring TraceManager::GetLogFilesPath()
     if (GetTempPathW(_countof(buffer), buffer) != 0) {
         path = buffer;
     } else {
-        Report(L"TraceManager::GetLogFilesPath", L":GetTempPath: failed with last error: ", GetLastError());
+        Report(L"TraceManager::GetLogFilesPath", L":GetTempPath: failed with last error: ", static_cast<long>(GetLastError()));
     }
     path += L"Orvanta";
     return path;
@@ -459,7 +461,7 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND) {
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindFirstFileEx: failed with last error: ",
-                       error);
+                       static_cast<long>(error));
             }
             return;
         }
@@ -469,14 +471,14 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         const DWORD error = GetLastError();
         search.reset();
         if (error != ERROR_NO_MORE_FILES) {
-            Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindNextFile: failed with last error: ", error);
+            Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindNextFile: failed with last error: ", static_cast<long>(error));
             return;
         }
 
         // Names are times, so a clock that ran ahead names files that sort after every later one and
         // would be kept for ever, while the real ones go: a name later than a day from now is deleted,
         // not counted, and the log says so. The current file is never among them.
-        const std::wstring latest = baseName_ + L"_" + FormatLogFileTime(24 * 60 * 60) + extension_;
+        const std::wstring latest = baseName_ + L"_" + FormatLogFileTime(24LL * 60 * 60) + extension_;
         const std::wstring current = logFilePath_.substr(logFilePath_.find_last_of(L'\\') + 1);
         std::wstring ahead;
         for (auto name = names.begin(); name != names.end();) {
@@ -506,7 +508,7 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
             const std::wstring path = logFolder_ + L"\\" + *name;
             if (!DeleteFileW(path.c_str())) {
                 Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":DeleteFile: failed with last error: ",
-                       GetLastError());
+                       static_cast<long>(GetLastError()));
             }
         }
     } catch (const std::exception& e) {

@@ -37,7 +37,8 @@ DWORD Window::Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallb
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = StaticWindowProc;
-    windowClass.cbWndExtra = sizeof(Window*);
+    // Room for the window's object, kept with SetWindowLongPtrW.
+    windowClass.cbWndExtra = sizeof(LONG_PTR);
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowClassName;
     // The class stays registered for the life of the process, so a second registration fails.
@@ -158,9 +159,12 @@ void Window::ReportDropped(TimerPace& pace)
 LRESULT CALLBACK Window::StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
+        // A message's parameters carry pointers as integers; the window's own slot holds its object.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
         const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(lParam);
         SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
     }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     auto* self = reinterpret_cast<Window*>(GetWindowLongPtrW(window, 0));
     if (self == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);

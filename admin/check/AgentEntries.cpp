@@ -106,7 +106,7 @@ bool Parse(const BYTE* record, DWORD length, AgentEntry& entry)
 std::vector<AgentEntry> AgentEntriesNewestFirst(const EventLogReading& reading, DWORD limit, DWORD& error)
 {
     std::vector<AgentEntry> entries;
-    std::vector<BYTE> buffer(64 * 1024);
+    std::vector<BYTE> buffer(size_t{64} * 1024);
     error = 0;
     for (DWORD total = 0; total < limit;) {
         DWORD read = 0;

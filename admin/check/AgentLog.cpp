@@ -35,8 +35,12 @@ std::wstring LineTime(const std::string& text, size_t at, const std::wstring& fi
     const int month = std::stoi(text.substr(start + 12, 2));
     const std::string rest = text.substr(start + 15, 11);
     const std::wstring year = std::to_wstring(month < fileMonth ? fileYear + 1 : fileYear);
-    return year + L"-" + std::wstring(text.begin() + start + 12, text.begin() + start + 14) + L"-" +
-           std::wstring(rest.begin(), rest.begin() + 2) + L" " + std::wstring(rest.begin() + 3, rest.begin() + 11);
+    const std::string monthText = text.substr(start + 12, 2);
+    std::wstring stamp = year;
+    stamp += L"-" + std::wstring(monthText.begin(), monthText.end());
+    stamp += L"-" + std::wstring(rest.begin(), rest.begin() + 2);
+    stamp += L" " + std::wstring(rest.begin() + 3, rest.begin() + 11);
+    return stamp;
 }
 
 // One of the agent's files, read from its end in growing steps.
@@ -168,9 +172,7 @@ AgentLog AgentLog::Read(const LogFolder& folder, unsigned long long agentStarted
         const DWORD error = folder.OpenFile(listed, file.handle, held);
         if (error != 0) {
             openError = error;
-        } else if (agents.empty() && held) {
-            agents.push_back(std::move(file));
-        } else if (!agents.empty() && listed.written <= agents[0].listed.created + kClockSlack) {
+        } else if (agents.empty() ? held : listed.written <= agents[0].listed.created + kClockSlack) {
             agents.push_back(std::move(file));
         }
     }

@@ -83,7 +83,9 @@ std::wstring Wrapped(const std::wstring& text, size_t width, const std::wstring&
     std::wstring line;
     for (const std::wstring& piece : Pieces(text)) {
         if (!line.empty() && line.size() + 1 + piece.size() > width) {
-            lines += line + L"\r\n" + indent;
+            lines += line;
+            lines += L"\r\n";
+            lines += indent;
             line.clear();
         }
         line += (line.empty() ? L"" : L" ") + piece;
@@ -176,7 +178,10 @@ std::string CheckReport::Summary() const
                        std::to_string(counts[1]) + " skipped";
     if (!ids.empty()) {
         // Printable ASCII as it is; every other character as the JSON writes it.
-        for (const wchar_t c : L": " + ids + texts) {
+        std::wstring named = L": ";
+        named += ids;
+        named += texts;
+        for (const wchar_t c : named) {
             const std::string escaped = c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : Escaped({c});
             line += c >= 0x20 && c < 0x7F ? escaped : escaped.substr(1, escaped.size() - 2);
         }

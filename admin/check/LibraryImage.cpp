@@ -6,6 +6,13 @@
 namespace Orvanta::Deskweave {
 namespace {
 
+// A field's offset in a structure, as the signed file offsets here are counted (headers are far smaller
+// than the range of either type).
+constexpr long long FieldAt(size_t offset)
+{
+    return static_cast<long long>(offset);
+}
+
 // The machine named by a file's own headers (its first page), for saying what a refused file is.
 WORD MachineOfFile(HANDLE file)
 {
@@ -155,11 +162,11 @@ LibraryImage::Lookup LibraryImage::Find(const char* name, std::string& forwarded
     long long countAt = 0;
     long long directoryAt = 0;
     if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        countAt = optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes);
-        directoryAt = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+        countAt = optional + FieldAt(offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes));
+        directoryAt = optional + FieldAt(offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory));
     } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-        countAt = optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
-        directoryAt = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+        countAt = optional + FieldAt(offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes));
+        directoryAt = optional + FieldAt(offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory));
     } else {
         return Lookup::NotFound;
     }
@@ -179,9 +186,9 @@ LibraryImage::Lookup LibraryImage::Find(const char* name, std::string& forwarded
     DWORD numberOfNames = 0;
     DWORD namesRva = 0;
     DWORD ordinalsRva = 0;
-    if (!Read(directory + offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames), &numberOfNames, sizeof(numberOfNames)) ||
-        !Read(directory + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames), &namesRva, sizeof(namesRva)) ||
-        !Read(directory + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNameOrdinals), &ordinalsRva,
+    if (!Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames)), &numberOfNames, sizeof(numberOfNames)) ||
+        !Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames)), &namesRva, sizeof(namesRva)) ||
+        !Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNameOrdinals)), &ordinalsRva,
               sizeof(ordinalsRva))) {
         return Lookup::ReadsOutside;
     }
@@ -217,14 +224,14 @@ LibraryImage::Lookup LibraryImage::FindOrdinal(DWORD ordinal, DWORD exportsRva, 
     DWORD numberOfFunctions = 0;
     DWORD functionsRva = 0;
     DWORD function = 0;
-    if (!Read(exportsRva + offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfFunctions), &numberOfFunctions,
+    if (!Read(exportsRva + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfFunctions)), &numberOfFunctions,
               sizeof(numberOfFunctions))) {
         return Lookup::ReadsOutside;
     }
     if (ordinal >= numberOfFunctions) {
         return Lookup::NotFound;
     }
-    if (!Read(exportsRva + offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfFunctions), &functionsRva,
+    if (!Read(exportsRva + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfFunctions)), &functionsRva,
               sizeof(functionsRva)) ||
         !Read(functionsRva + 4LL * ordinal, &function, sizeof(function))) {
         return Lookup::ReadsOutside;

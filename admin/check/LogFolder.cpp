@@ -15,7 +15,7 @@ namespace {
 
 // A folder's path as CreateDirectoryW takes it, the longest log file name after it.
 constexpr size_t kLongestFolder = MAX_PATH - 32;
-constexpr size_t kListingBuffer = 64 * 1024;
+constexpr size_t kListingBuffer = size_t{64} * 1024;
 
 // ntdll is in every process: taken from there, so that the tools import from kernel32 and the runtime
 // alone (and an MSVC build needs no ntdll.lib).

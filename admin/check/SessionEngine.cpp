@@ -351,7 +351,9 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
                 answer += L", from the user's log";
             }
         }
-        text += (text.empty() ? L"" : L"; ") + who + answer;
+        text += text.empty() ? L"" : L"; ";
+        text += who;
+        text += answer;
     }
     const std::wstring how = asUsers ? L"each user's log read as that user"
                                      : L"read with this account's rights, not as each user (only the system account "

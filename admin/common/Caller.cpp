@@ -14,7 +14,7 @@ std::wstring SessionText(DWORD session, WTS_INFO_CLASS part)
     if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, part, &text, &bytes) || text == nullptr) {
         return {};
     }
-    const std::wstring copy = text;
+    std::wstring copy = text;
     WTSFreeMemory(text);
     return copy;
 }

@@ -66,12 +66,16 @@ std::wstring Refusal(const std::wstring& folder, bool& writable, std::wstring& w
                                     : FindWriter(descriptor.data(), kind, trusted);
         if (!writer.empty()) {
             writable = true;
-            writer = path + L": " + writer;
-            return L"Halyard: " + writer +
-                   L". What is installed in " + folder +
-                   L" runs in every user's session and as the system account, so only Administrators, the system "
-                   L"account and TrustedInstaller may change it and the folder above it. Give the client's folder "
-                   L"such permissions, or install the client and Halyard into one that has them (Program Files).";
+            writer.insert(0, path + L": ");
+            std::wstring message = L"Halyard: ";
+            message += writer;
+            message += L". What is installed in ";
+            message += folder;
+            message += L" runs in every user's session and as the system account, so only Administrators, the "
+                       L"system account and TrustedInstaller may change it and the folder above it. Give the "
+                       L"client's folder such permissions, or install the client and Halyard into one that has them "
+                       L"(Program Files).";
+            return message;
         }
     }
     return {};
