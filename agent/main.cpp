@@ -108,8 +108,8 @@ int RunAgent(HINSTANCE instance)
 
     std::thread watcher;
     try {
-        watcher = std::thread(
-            [&internalEvent, &window, &deadline] { WatchForTermination(internalEvent, window, deadline); });
+        watcher =
+            std::thread([&internalEvent, &window, &deadline] { WatchForTermination(internalEvent, window, deadline); });
     } catch (const std::system_error& e) {
         Trace(L"Failed to start the terminate watcher thread.  %S\n", e.what());
         window.Destroy();

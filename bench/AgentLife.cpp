@@ -26,7 +26,6 @@ using namespace Orvanta::Deskweave;
 namespace HalyardBench {
 namespace {
 
-
 ChildProcess Start(const std::wstring& program, const std::wstring& arguments)
 {
     ChildProcess child;

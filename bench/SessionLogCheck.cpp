@@ -31,7 +31,8 @@ public:
     {
         FILETIME now = {};
         GetSystemTimeAsFileTime(&now);
-        const unsigned long long started = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+        const unsigned long long started =
+            (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
         std::string tail;
         while (tail.size() < 3 * kTail) {
             tail += "[00000A1C] [12/07 10:00:04] Orvanta::Deskweave::SyncWindowHandler::OnTimer::enter...\r\n"
@@ -91,8 +92,8 @@ void FloorSession(FloorWork& floor)
     LogFolder opened;
     bool capHit = false;
     DWORD error = opened.Open(folder);
-    const std::vector<LogFolder::File> files = error == 0 ? opened.LogFiles(4096, capHit, error)
-                                                          : std::vector<LogFolder::File>();
+    const std::vector<LogFolder::File> files =
+        error == 0 ? opened.LogFiles(4096, capHit, error) : std::vector<LogFolder::File>();
     if (files.empty()) {
         return;
     }
@@ -160,12 +161,13 @@ void MeasureSessionLogCheck(BenchRun& run)
             EngineBounds bounds;
             bounds.bytesRead = &bytes;
             double start = Now();
-            const Check check = EngineOfSessions(planted.Agents(), false,
-                                                 [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
+            const Check check = EngineOfSessions(
+                planted.Agents(), false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
             agentMs.push_back((Now() - start) * 1000);
             agentKiB.push_back(static_cast<double>(bytes) / 1024);
             if (check.result != CheckResult::Failure) {
-                fprintf(stderr, "HalyardBench: the check did not find every planted attempt: %ls\n", check.text.c_str());
+                fprintf(stderr, "HalyardBench: the check did not find every planted attempt: %ls\n",
+                        check.text.c_str());
             }
             int answered = 0;
             start = Now();

@@ -75,8 +75,9 @@ double TraceRateUnderDebugger(bool floor, int threads, int lines)
     const TempFolder temp;
     const std::wstring result = temp / L"rate.txt";
     DebugCapture capture;
-    capture.Start(L"\"" + BesideThisProgram(L"HalyardBench.exe") + L"\" --trace-child " + (floor ? L"floor " : L"agent ") +
-                  std::to_wstring(threads) + L" " + std::to_wstring(lines) + L" \"" + result + L"\"");
+    capture.Start(L"\"" + BesideThisProgram(L"HalyardBench.exe") + L"\" --trace-child " +
+                  (floor ? L"floor " : L"agent ") + std::to_wstring(threads) + L" " + std::to_wstring(lines) + L" \"" +
+                  result + L"\"");
     capture.WaitForExit(120000);
     capture.Stop();
     return atof(ReadFileBytes(result).c_str());

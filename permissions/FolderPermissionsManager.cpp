@@ -19,8 +19,7 @@
 
 namespace Orvanta::Deskweave {
 namespace {
-const char kRetrieveName[] =
-    "Orvanta::Deskweave::FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry";
+const char kRetrieveName[] = "Orvanta::Deskweave::FolderPermissionsManager::RetrieveFolderLocationsFromHkcuRegistry";
 const char kRevertName[] =
     "Orvanta::Deskweave::FolderPermissionsManager::RevertRootAndChildrenFoldersToInheritedPermissions";
 const char kInheritName[] = "Orvanta::Deskweave::FolderPermissionsManager::InheritPermissionsFromSrcFolder";

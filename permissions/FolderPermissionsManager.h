@@ -48,8 +48,8 @@ public:
     };
     Locations GetLocations() const
     {
-        return {parentFolderLocation,       syncRootLocation,          personalFolderRootLocation,
-                sharedFoldersRootLocation, favoriteFoldersRootLocation, settingsRead_};
+        return {parentFolderLocation,        syncRootLocation, personalFolderRootLocation, sharedFoldersRootLocation,
+                favoriteFoldersRootLocation, settingsRead_};
     }
     // True for a drive letter and a colon, the form a location of a drive's root takes once its
     // backslash is gone: the revert reads such a folder's DACL from the root, and never writes one.

@@ -30,7 +30,8 @@ constexpr wchar_t kEventMessageFileValue[] = L"EventMessageFile";
 // Where Task Manager's Startup tab and Settings > Apps > Startup keep an entry of the machine's Run key
 // (Run) or of its 32-bit view (Run32) switched on or off, under HKEY_LOCAL_MACHINE: a binary value of
 // the entry's name, off when the lowest bit of its first byte is set (03, 07).
-constexpr wchar_t kStartupApprovedRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+constexpr wchar_t kStartupApprovedRunKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 constexpr wchar_t kStartupApprovedRun32Key[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run32";
 

@@ -10,8 +10,8 @@ namespace {
 bool SetDefaultDirectories(DWORD directories)
 {
     using SetDirectories = BOOL(WINAPI*)(DWORD);
-    const auto set = reinterpret_cast<SetDirectories>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    const auto set = reinterpret_cast<SetDirectories>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     return set != nullptr && set(directories) != FALSE;
 }
 

@@ -26,7 +26,8 @@ constexpr int kNotYetRun = static_cast<int>(0xA0000009u);
 const wchar_t kOnCreateTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnCreate";
 const wchar_t kOnDestroyTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnDestroy";
 const wchar_t kDestructorTag[] = L"Orvanta::Deskweave::SyncWindowHandler::~SyncWindowHandler";
-const wchar_t kPolicyTag[] = L"Orvanta::Deskweave::SyncWindowHandler::RetrieveAdjustPermissionsOnLogoffFromHklmRegistry";
+const wchar_t kPolicyTag[] =
+    L"Orvanta::Deskweave::SyncWindowHandler::RetrieveAdjustPermissionsOnLogoffFromHklmRegistry";
 const wchar_t kOnTimerTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnTimer";
 const wchar_t kPendingUploadTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnPendingUploadStatus";
 const wchar_t kCreateReasonTag[] = L"Orvanta::Deskweave::SyncWindowHandler::OnCreateShutdownReason";
@@ -56,7 +57,8 @@ void ReportLaunchFailure(const wchar_t* program, const wchar_t* argument, DWORD 
 
 void ReportUploadWait(DWORD eventId, ULONGLONG startTick, int done, int total)
 {
-    EventLog::Report(eventId == HALYARD_EVENT_LOGOFF_WAITED ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE, eventId,
+    EventLog::Report(eventId == HALYARD_EVENT_LOGOFF_WAITED ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                     eventId,
                      {EventLog::ThisSession(), std::to_wstring(GetTickCount64() - startTick), std::to_wstring(done),
                       std::to_wstring(total)});
 }
@@ -187,7 +189,8 @@ void SyncWindowHandler::ReportEngineAttempt()
     } else if (!engineFailureReported_) {
         engineFailureReported_ = true;
         EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_ENGINE_UNAVAILABLE,
-                         {EventLog::ThisSession(), Hex(initializeResult_), SyncEngine::StatusMeaning(initializeResult_)});
+                         {EventLog::ThisSession(), Hex(initializeResult_),
+                          SyncEngine::StatusMeaning(initializeResult_)});
     }
 }
 
@@ -307,8 +310,7 @@ bool SyncWindowHandler::OnEndSession(HWND, WPARAM wParam, LPARAM, LRESULT* resul
         if (!completed && terminate && WaitForSingleObject(terminate.get(), 0) == WAIT_OBJECT_0) {
             // Preparing the engine for logoff now could cost the uploads the wait was for; the agent
             // was told to stop, so it leaves the engine and the folders as they are.
-            Trace(L"%s:: Terminate event signalled while waiting for uploads. Ending without them.\n",
-                  kEndSessionTag);
+            Trace(L"%s:: Terminate event signalled while waiting for uploads. Ending without them.\n", kEndSessionTag);
             ReportUploadWait(HALYARD_EVENT_LOGOFF_WAIT_TERMINATED, waitStart, doneAtQuery_, totalAtQuery_);
             *result = 0;
             return true;

@@ -359,7 +359,8 @@ bool TraceManager::Start()
     if (search) {
         search.reset();
     } else if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-        Report(L"TraceManager::Start", L":CreateDirectory: failed with last error: ", static_cast<long>(GetLastError()));
+        Report(L"TraceManager::Start", L":CreateDirectory: failed with last error: ",
+               static_cast<long>(GetLastError()));
         return false;
     }
 
@@ -383,7 +384,8 @@ std::wstring TraceManager::GetLogFilesPath()
     if (GetTempPathW(_countof(buffer), buffer) != 0) {
         path = buffer;
     } else {
-        Report(L"TraceManager::GetLogFilesPath", L":GetTempPath: failed with last error: ", static_cast<long>(GetLastError()));
+        Report(L"TraceManager::GetLogFilesPath", L":GetTempPath: failed with last error: ",
+               static_cast<long>(GetLastError()));
     }
     path += L"Orvanta";
     return path;
@@ -471,7 +473,8 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         const DWORD error = GetLastError();
         search.reset();
         if (error != ERROR_NO_MORE_FILES) {
-            Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindNextFile: failed with last error: ", static_cast<long>(error));
+            Report(L"TraceManager::DeleteOlderLogFilesIfNeeded", L":FindNextFile: failed with last error: ",
+                   static_cast<long>(error));
             return;
         }
 
@@ -497,7 +500,8 @@ void TraceManager::DeleteOlderLogFilesIfNeeded()
         }
         if (!ahead.empty()) {
             std::wstring note = L"Deleted from the log folder, named later than a day from now by a clock that ran "
-                                L"ahead: " + ahead;
+                                L"ahead: " +
+                                ahead;
             note.resize(std::min(note.size(), kMostMessage - 2));
             notes_.push_back(note + L".\n");
         }
@@ -520,6 +524,5 @@ std::wstring TraceManager::NewLogFilePath() const
 {
     return logFolder_ + L"\\" + baseName_ + L"_" + FormatLogFileTime() + extension_;
 }
-
 
 } // namespace Orvanta::Deskweave

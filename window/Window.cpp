@@ -49,8 +49,8 @@ DWORD Window::Create(HINSTANCE instance, const wchar_t* windowName, IWindowCallb
     }
 
     // A top-level window, not a message-only one: only top-level windows hear of the session's end.
-    HWND window = CreateWindowExW(0, kWindowClassName, windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                  instance, this);
+    HWND window =
+        CreateWindowExW(0, kWindowClassName, windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, this);
     if (window == nullptr) {
         const DWORD error = GetLastError();
         Trace(L"%s:CreateWindowEx failed with last error: %ld\n", kCreateTag, error);

@@ -35,8 +35,8 @@ std::wstring LocalTime(DWORD secondsSince1970)
     FileTimeToLocalFileTime(&utc, &local);
     FileTimeToSystemTime(&local, &time);
     wchar_t text[32] = {};
-    _snwprintf_s(text, _countof(text), _TRUNCATE, L"%04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth,
-                 time.wDay, time.wHour, time.wMinute, time.wSecond);
+    _snwprintf_s(text, _countof(text), _TRUNCATE, L"%04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth, time.wDay,
+                 time.wHour, time.wMinute, time.wSecond);
     return text;
 }
 

@@ -14,10 +14,10 @@ namespace Orvanta::Deskweave {
 struct AgentEntry {
     DWORD session = 0;
     DWORD id = 0;
-    std::wstring sid;     // the user the record names (the agent's, as it reports); empty when it names none
-    DWORD generated = 0;  // seconds since 1970, UTC
-    std::wstring status;  // 200: the status, 8 hex digits
-    std::wstring time;    // YYYY-MM-DD hh:mm:ss, local time
+    std::wstring sid;    // the user the record names (the agent's, as it reports); empty when it names none
+    DWORD generated = 0; // seconds since 1970, UTC
+    std::wstring status; // 200: the status, 8 hex digits
+    std::wstring time;   // YYYY-MM-DD hh:mm:ss, local time
 };
 
 // ReadEventLogW's call, newest first: a buffer to fill, its size, what was read and, on

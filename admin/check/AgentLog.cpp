@@ -47,7 +47,7 @@ std::wstring LineTime(const std::string& text, size_t at, const std::wstring& fi
 struct AgentFile {
     LogFolder::File listed;
     UniqueHandle handle;
-    std::string tail;               // its bytes from `from` to its end, as far as read
+    std::string tail; // its bytes from `from` to its end, as far as read
     unsigned long long from = 0;
 
     explicit AgentFile(LogFolder::File file) : listed(std::move(file)), from(listed.size) {}
@@ -158,7 +158,9 @@ AgentLog AgentLog::Read(const LogFolder& folder, unsigned long long agentStarted
         return log;
     }
     files.erase(std::remove_if(files.begin(), files.end(),
-                               [agentStarted](const LogFolder::File& f) { return f.created + kClockSlack < agentStarted; }),
+                               [agentStarted](const LogFolder::File& f) {
+                                   return f.created + kClockSlack < agentStarted;
+                               }),
                 files.end());
     std::sort(files.begin(), files.end(),
               [](const LogFolder::File& a, const LogFolder::File& b) { return a.created > b.created; });

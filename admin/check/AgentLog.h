@@ -26,12 +26,12 @@ struct AgentLog {
         NotConnected, // the last attempt, at `time`, returned `status`
     };
     struct Limits {
-        size_t entries = 4096;           // of the folder listed
+        size_t entries = 4096;              // of the folder listed
         unsigned long long bytes = 6 << 20; // of the agent's files read
     };
     State state = State::NotTheAgents;
-    std::wstring file;  // the file the answer comes from, Halyard_YYYY-MM-DD_hh-mm-ss.log
-    std::wstring time;  // YYYY-MM-DD hh:mm:ss, the year taken from the file's name
+    std::wstring file; // the file the answer comes from, Halyard_YYYY-MM-DD_hh-mm-ss.log
+    std::wstring time; // YYYY-MM-DD hh:mm:ss, the year taken from the file's name
     unsigned status = 0;
     DWORD error = 0;
     unsigned long long bytesRead = 0;

@@ -120,8 +120,7 @@ std::string Escaped(const std::wstring& text)
 
 CheckReport::CheckReport(std::wstring version, std::wstring computer, DWORD session, Checks checks)
     : version_(std::move(version)), computer_(std::move(computer)), session_(session), checks_(std::move(checks))
-{
-}
+{}
 
 CheckResult CheckReport::Result() const
 {

@@ -20,7 +20,8 @@ std::wstring Hex(unsigned value, int digits)
 std::wstring AgentReports(DWORD error)
 {
     const auto status = static_cast<unsigned>(HRESULT_FROM_WIN32(error));
-    return L"the agent reports " + Hex(status, 8) + L" every 2 s: " + SyncEngine::StatusMeaning(static_cast<int>(status));
+    return L"the agent reports " + Hex(status, 8) + L" every 2 s: " +
+           SyncEngine::StatusMeaning(static_cast<int>(status));
 }
 
 bool IsFile(const std::wstring& path)
@@ -83,8 +84,8 @@ Check Machine(const LibraryImage& image, DWORD error)
                     L"; install the 64-bit client"};
     }
     return {"engine.machine", CheckResult::Failure,
-            library + L" is not an image Windows maps (truncated or damaged, error " + std::to_wstring(error) +
-                L"): " + AgentReports(error) + L"; repair the client"};
+            library + L" is not an image Windows maps (truncated or damaged, error " + std::to_wstring(error) + L"): " +
+                AgentReports(error) + L"; repair the client"};
 }
 
 // engine.exports: GetProcAddress of each entry point, as the agent calls it.

@@ -66,8 +66,9 @@ Check LogonStart(const CheckContext& context, const std::wstring& agent)
 {
     const RunEntry entry = RunEntry::Read();
     const std::wstring value =
-        L"HKLM\\" + std::wstring(entry.only32Bit ? L"Software\\Wow6432Node" + std::wstring(kRunKey).substr(8) : kRunKey) +
-        L"\\" + kRunValue;
+        L"HKLM\\" +
+        std::wstring(entry.only32Bit ? L"Software\\Wow6432Node" + std::wstring(kRunKey).substr(8) : kRunKey) + L"\\" +
+        kRunValue;
     if (entry.disabledByPolicy ||
         (context.userSession && IsOn(HKEY_CURRENT_USER, kExplorerPolicyKey, kDisableMachineRunValue))) {
         return {
@@ -88,8 +89,9 @@ Check LogonStart(const CheckContext& context, const std::wstring& agent)
     }
     if (entry.program.empty()) {
         return {"install.run", CheckResult::Failure,
-                value + L" runs " + entry.command + L", and no such program exists: no agent starts at logon; repair "
-                                                    L"the package"};
+                value + L" runs " + entry.command +
+                    L", and no such program exists: no agent starts at logon; repair "
+                    L"the package"};
     }
     if (!SameFile(entry.program, agent)) {
         return {"install.run", CheckResult::Failure,
@@ -102,10 +104,11 @@ Check LogonStart(const CheckContext& context, const std::wstring& agent)
     }
     if (entry.blanks) {
         return {"install.run", CheckResult::Warning,
-                value + L" runs this " + kAgentProgram + L" from a path with blanks, not quoted: Windows tries each "
-                                                         L"text before a blank first (C:\\Program.exe and the like), "
-                                                         L"and a program planted there would run; the package writes "
-                                                         L"it quoted: repair the package"};
+                value + L" runs this " + kAgentProgram +
+                    L" from a path with blanks, not quoted: Windows tries each "
+                    L"text before a blank first (C:\\Program.exe and the like), "
+                    L"and a program planted there would run; the package writes "
+                    L"it quoted: repair the package"};
     }
     if (entry.only32Bit) {
         return {"install.run", CheckResult::Warning,

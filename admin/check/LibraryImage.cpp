@@ -186,7 +186,8 @@ LibraryImage::Lookup LibraryImage::Find(const char* name, std::string& forwarded
     DWORD numberOfNames = 0;
     DWORD namesRva = 0;
     DWORD ordinalsRva = 0;
-    if (!Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames)), &numberOfNames, sizeof(numberOfNames)) ||
+    if (!Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames)), &numberOfNames,
+              sizeof(numberOfNames)) ||
         !Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames)), &namesRva, sizeof(namesRva)) ||
         !Read(directory + FieldAt(offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNameOrdinals)), &ordinalsRva,
               sizeof(ordinalsRva))) {

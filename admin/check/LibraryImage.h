@@ -25,10 +25,10 @@ class LibraryImage
 public:
     // How far the agent's load gets.
     enum class Stage {
-        NotOpened,  // the file cannot be opened as the loader opens it
-        NotMapped,  // the system refuses it as an image, or it is another machine's
-        NoHeaders,  // mapped, but its headers are not there once mapped: Wine's loader crashes on it
-        Mapped,     // loaded; its entry points are looked up
+        NotOpened, // the file cannot be opened as the loader opens it
+        NotMapped, // the system refuses it as an image, or it is another machine's
+        NoHeaders, // mapped, but its headers are not there once mapped: Wine's loader crashes on it
+        Mapped,    // loaded; its entry points are looked up
     };
     // What GetProcAddress makes of an entry point.
     enum class Lookup {

@@ -53,11 +53,10 @@ NTSTATUS OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK acces
     if (createFile == nullptr) {
         return static_cast<NTSTATUS>(0xC0000002L); // STATUS_NOT_IMPLEMENTED
     }
-    const NTSTATUS status = createFile(&handle, access | SYNCHRONIZE, &attributes, &result, nullptr, 0, share,
-                                         FILE_OPEN,
-                                         options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-                                             FILE_COMPLETE_IF_OPLOCKED,
-                                         nullptr, 0);
+    const NTSTATUS status =
+        createFile(&handle, access | SYNCHRONIZE, &attributes, &result, nullptr, 0, share, FILE_OPEN,
+                   options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED,
+                   nullptr, 0);
     if (NT_SUCCESS(status)) {
         opened.reset(handle);
     }
@@ -122,8 +121,9 @@ std::wstring LogFolder::Refusal(const std::wstring& path)
     }
     const std::wstring device = target;
     if (device.rfind(L"\\Device\\HarddiskVolume", 0) != 0) {
-        return L"drive " + drive + L" is " + device + L", not a volume of a local disk (a network drive, a drive linked "
-                                                     L"to a folder with subst, or a device)";
+        return L"drive " + drive + L" is " + device +
+               L", not a volume of a local disk (a network drive, a drive linked "
+               L"to a folder with subst, or a device)";
     }
     const UINT type = GetDriveTypeW((drive + L"\\").c_str());
     if (type != DRIVE_FIXED) {
@@ -201,9 +201,8 @@ std::vector<LogFolder::File> LogFolder::LogFiles(size_t most, bool& capHit, DWOR
 DWORD LogFolder::OpenFile(const File& file, UniqueHandle& opened, bool& heldForWriting) const
 {
     const ULONG everyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const NTSTATUS status =
-        OpenRelative(folder_.get(), file.name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, everyone, FILE_NON_DIRECTORY_FILE,
-                     opened);
+    const NTSTATUS status = OpenRelative(folder_.get(), file.name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, everyone,
+                                         FILE_NON_DIRECTORY_FILE, opened);
     if (!NT_SUCCESS(status)) {
         return ErrorOf(status);
     }
@@ -222,8 +221,8 @@ DWORD LogFolder::OpenFile(const File& file, UniqueHandle& opened, bool& heldForW
     // Whether another program has write access: an open for reading that does not share writing is
     // refused then (one for attributes alone would take part in no sharing check).
     UniqueHandle probe;
-    const NTSTATUS shared = OpenRelative(folder_.get(), file.name, FILE_READ_DATA,
-                                         FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, probe);
+    const NTSTATUS shared = OpenRelative(folder_.get(), file.name, FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         FILE_NON_DIRECTORY_FILE, probe);
     heldForWriting = shared == static_cast<NTSTATUS>(0xC0000043L); // STATUS_SHARING_VIOLATION
     return 0;
 }

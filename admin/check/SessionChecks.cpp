@@ -35,8 +35,9 @@ Check Terminate()
     }
     if (event || error == ERROR_FILE_NOT_FOUND) {
         return {"terminate", CheckResult::Ok,
-                std::wstring(kTerminateEventName) + (event ? L" is not signalled" : L" is not there yet: the first "
-                                                                                    L"agent makes it")};
+                std::wstring(kTerminateEventName) + (event ? L" is not signalled"
+                                                           : L" is not there yet: the first "
+                                                             L"agent makes it")};
     }
     return {"terminate", CheckResult::Failure,
             std::wstring(kTerminateEventName) + L" cannot be opened (error " + std::to_wstring(error) + L"): " +
@@ -53,8 +54,8 @@ std::wstring Others(const std::vector<AgentProcess>& processes)
         }
     }
     return others.empty() ? others
-                          : L"; programs named " + std::wstring(kAgentProgram) + L" that are not the installed agent (" +
-                                InstalledAgent() + L"): " + others;
+                          : L"; programs named " + std::wstring(kAgentProgram) +
+                                L" that are not the installed agent (" + InstalledAgent() + L"): " + others;
 }
 
 // Which copy a session's agent runs, when it is not this folder's.
@@ -81,7 +82,7 @@ Check Sessions(const CheckContext& context, const Checks& checks, const std::vec
         return {"sessions", CheckResult::Skipped, L"the policy turns the agent off (policy.drive)"};
     }
     if (listError != 0 && std::any_of(processes.begin(), processes.end(),
-                                       [](const AgentProcess& p) { return p.sessionId == kUnknownSession; })) {
+                                      [](const AgentProcess& p) { return p.sessionId == kUnknownSession; })) {
         return {"sessions", CheckResult::Skipped,
                 L"the sessions of other users' processes cannot be read without the system's list of them (error " +
                     std::to_wstring(listError) + L"): run the checker elevated or as the system account"};

@@ -42,9 +42,8 @@ std::wstring LocalTime(unsigned long long ticks)
 
 DWORD UnixSeconds(unsigned long long ticks)
 {
-    return ticks / kTicksPerSecond > kUnixEpochSeconds
-               ? static_cast<DWORD>(ticks / kTicksPerSecond - kUnixEpochSeconds)
-               : 0;
+    return ticks / kTicksPerSecond > kUnixEpochSeconds ? static_cast<DWORD>(ticks / kTicksPerSecond - kUnixEpochSeconds)
+                                                       : 0;
 }
 
 // A registry text of any length, references to the environment left as they are; empty when missing.
@@ -66,9 +65,9 @@ std::wstring ReadText(HKEY root, const std::wstring& key, const wchar_t* value, 
 // What the bounded read of one session leaves.
 struct SessionRead {
     AgentLog log;
-    bool answered = false;  // the log answered, Unreadable included
-    std::wstring folder;    // where the answer came from
-    std::wstring notes;     // folders refused or not followed
+    bool answered = false; // the log answered, Unreadable included
+    std::wstring folder;   // where the answer came from
+    std::wstring notes;    // folders refused or not followed
     DWORD impersonationError = 0;
 };
 
@@ -195,8 +194,9 @@ std::wstring Judge(const SessionAgent& agent, const SessionRead* read, LazyEntri
             fallBack = false;
             break;
         case AgentLog::State::NotConnected:
-            text = L"not connected to the engine: the last attempt, at " + log->time + L", returned " + Hex(log->status) +
-                   L": " + SyncEngine::StatusMeaning(static_cast<int>(log->status)) + L" (" + log->file + L")";
+            text = L"not connected to the engine: the last attempt, at " + log->time + L", returned " +
+                   Hex(log->status) + L": " + SyncEngine::StatusMeaning(static_cast<int>(log->status)) + L" (" +
+                   log->file + L")";
             result = CheckResult::Failure;
             fallBack = false;
             break;
@@ -234,9 +234,9 @@ std::vector<LogFolderCandidate> LogFoldersOfUser(const std::wstring& sid, DWORD 
     if (sid.empty()) {
         return folders;
     }
-    const std::wstring profile = ReadText(HKEY_LOCAL_MACHINE,
-                                          L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid,
-                                          L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ);
+    const std::wstring profile =
+        ReadText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid,
+                 L"ProfileImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ);
     const auto expand = [&profile, token](std::wstring path) {
         std::vector<wchar_t> expanded(32768, L'\0');
         if (token != nullptr && ExpandEnvironmentStringsForUserW(token, path.c_str(), expanded.data(),
@@ -248,7 +248,8 @@ std::vector<LogFolderCandidate> LogFoldersOfUser(const std::wstring& sid, DWORD 
         if (!profile.empty() && _wcsnicmp(path.c_str(), reference.c_str(), reference.size()) == 0) {
             path = profile + path.substr(reference.size());
         }
-        const DWORD length = ExpandEnvironmentStringsW(path.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+        const DWORD length =
+            ExpandEnvironmentStringsW(path.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
         return length != 0 && length <= expanded.size() ? std::wstring(expanded.data()) : path;
     };
     std::vector<LogFolderCandidate> temps;
@@ -365,13 +366,15 @@ Check EngineOfThisSession(const SessionAgent& agent, const AgentEntriesSource& e
 {
     const auto session = std::make_shared<SessionRead>();
     BoundedWorker worker;
-    const bool finished = worker.Run(
-        [agent, limits = bounds.limits, session] { ReadSessionLog(agent, false, limits, *session); }, bounds.sessionMs);
+    const bool finished =
+        worker.Run([agent, limits = bounds.limits, session] { ReadSessionLog(agent, false, limits, *session); },
+                   bounds.sessionMs);
     CheckResult result = CheckResult::Ok;
     LazyEntries lazy(entries);
     const std::wstring text = Judge(agent, finished ? session.get() : nullptr, lazy, result);
     // An agent that has not tried yet is neither healthy nor not.
-    if (finished && session->answered && session->log.state == AgentLog::State::NoAttempt && !session->log.bytesCapHit) {
+    if (finished && session->answered && session->log.state == AgentLog::State::NoAttempt &&
+        !session->log.bytesCapHit) {
         return {"session.engine", CheckResult::Skipped, text};
     }
     return {"session.engine", result, text};

@@ -25,10 +25,10 @@ struct LogFolderCandidate {
 // the agent's process.
 struct SessionAgent {
     DWORD session = 0;
-    std::wstring user;             // DOMAIN\name, as the session's list names it
-    std::wstring sid;              // the user of the agent's token; empty when it cannot be read from here
+    std::wstring user; // DOMAIN\name, as the session's list names it
+    std::wstring sid;  // the user of the agent's token; empty when it cannot be read from here
     DWORD processId = 0;
-    unsigned long long started = 0; // the agent's creation time (FILETIME ticks); 0 when it cannot be read
+    unsigned long long started = 0;          // the agent's creation time (FILETIME ticks); 0 when it cannot be read
     std::vector<LogFolderCandidate> folders; // in the order its GetTempPathW takes them
     // The session user's token, to read the log as that user: the system account's alone to have.
     std::shared_ptr<UniqueHandle> token;
@@ -70,6 +70,7 @@ Check EngineOfSessions(const std::vector<SessionAgent>& agents, bool asUsers, co
 
 // session.engine in the caller's own session, run by its user: the running agent's own log, from this
 // process's temporary folder.
-Check EngineOfThisSession(const SessionAgent& agent, const AgentEntriesSource& entries, const EngineBounds& bounds = {});
+Check EngineOfThisSession(const SessionAgent& agent, const AgentEntriesSource& entries,
+                          const EngineBounds& bounds = {});
 
 } // namespace Orvanta::Deskweave

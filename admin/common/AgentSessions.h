@@ -22,12 +22,12 @@ constexpr DWORD kUnknownSession = 0xFFFFFFFF;
 struct AgentProcess {
     DWORD processId = 0;
     DWORD sessionId = 0;
-    std::wstring image; // its full path; empty when this caller may not read it
-    bool agent = true;  // a copy of the agent that logon or the package starts, or one whose path cannot be
-                        // read and so may be
+    std::wstring image;             // its full path; empty when this caller may not read it
+    bool agent = true;              // a copy of the agent that logon or the package starts, or one whose path cannot be
+                                    // read and so may be
     unsigned long long started = 0; // its creation time (FILETIME ticks); 0 when this caller may not read it
-    std::wstring sid;   // the user of its token; empty when this caller may not read it
-    DWORD readError = 0; // why its path, start or user cannot be read
+    std::wstring sid;               // the user of its token; empty when this caller may not read it
+    DWORD readError = 0;            // why its path, start or user cannot be read
 };
 
 // The sessions of this machine that have a logged-on user, active or disconnected, as listed.

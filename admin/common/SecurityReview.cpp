@@ -26,10 +26,8 @@ const Right kFolderRights[] = {
     {WRITE_OWNER, L"take its ownership (WRITE_OWNER)"},
 };
 const Right kFileRights[] = {
-    {FILE_WRITE_DATA, L"write it (FILE_WRITE_DATA)"},
-    {FILE_APPEND_DATA, L"append to it (FILE_APPEND_DATA)"},
-    {DELETE, L"delete or rename it (DELETE)"},
-    {WRITE_DAC, L"change its permissions (WRITE_DAC)"},
+    {FILE_WRITE_DATA, L"write it (FILE_WRITE_DATA)"},   {FILE_APPEND_DATA, L"append to it (FILE_APPEND_DATA)"},
+    {DELETE, L"delete or rename it (DELETE)"},          {WRITE_DAC, L"change its permissions (WRITE_DAC)"},
     {WRITE_OWNER, L"take its ownership (WRITE_OWNER)"},
 };
 const Right kParentRights[] = {

@@ -70,7 +70,8 @@ bool IsSessionShell(HANDLE process, DWORD processId, const Caller& caller)
     GetSystemDirectoryW(system, MAX_PATH);
     // Windows keeps it in its own folder; Wine runs the one of its system folder. Only administrators may
     // change either.
-    const std::wstring explorers[] = {std::wstring(windows) + L"\\explorer.exe", std::wstring(system) + L"\\explorer.exe"};
+    const std::wstring explorers[] = {std::wstring(windows) + L"\\explorer.exe",
+                                      std::wstring(system) + L"\\explorer.exe"};
     std::wstring image(32768, L'\0');
     DWORD length = static_cast<DWORD>(image.size());
     DWORD session = 0;

@@ -56,7 +56,8 @@ std::wstring Refusal(const std::wstring& folder, bool& writable, std::wstring& w
     const size_t separator = self.find_last_of(L'\\');
     const std::wstring parent =
         separator == std::wstring::npos ? std::wstring() : self.substr(0, separator) + (separator == 2 ? L"\\" : L"");
-    for (const auto& [path, kind] : {std::pair<std::wstring, Guarded>{self, Guarded::Folder}, {parent, Guarded::Parent}}) {
+    for (const auto& [path, kind] :
+         {std::pair<std::wstring, Guarded>{self, Guarded::Folder}, {parent, Guarded::Parent}}) {
         if (path.empty()) {
             continue;
         }
@@ -105,7 +106,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE ins
                                L"refused; until only Administrators, the system account and TrustedInstaller may "
                                L"change the folder and the one above it, that account can run its own code in every "
                                L"user's session and as the system account.");
-            EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_INSTALLED_INTO_WRITABLE_FOLDER, {how, folder, writer});
+            EventLog::Report(EVENTLOG_WARNING_TYPE, HALYARD_EVENT_INSTALLED_INTO_WRITABLE_FOLDER,
+                             {how, folder, writer});
             return ERROR_SUCCESS;
         }
         ProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), refusal);

@@ -23,7 +23,8 @@ extern "C" __declspec(dllexport) UINT __stdcall StartAgents(MSIHANDLE install)
         }
         StartAgents(StartScope::EverySession, 30000, log);
     } catch (...) {
-        ProcessMessage(install, INSTALLMESSAGE_INFO, L"HalyardStart: the start failed unexpectedly; the package goes on");
+        ProcessMessage(install, INSTALLMESSAGE_INFO,
+                       L"HalyardStart: the start failed unexpectedly; the package goes on");
     }
     return ERROR_SUCCESS;
 }

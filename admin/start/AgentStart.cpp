@@ -114,10 +114,9 @@ Started StartAsExplorer(const Caller& caller, std::vector<wchar_t>& commandLine,
     startup.lpAttributeList = attributes;
     // A child of Explorer takes Explorer's job, not this program's, whatever job this one is in.
     PROCESS_INFORMATION process = {};
-    const BOOL created =
-        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                       EXTENDED_STARTUPINFO_PRESENT | (environment ? CREATE_UNICODE_ENVIRONMENT : 0),
-                       environment.get(), folder, &startup.StartupInfo, &process);
+    const BOOL created = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                        EXTENDED_STARTUPINFO_PRESENT | (environment ? CREATE_UNICODE_ENVIRONMENT : 0),
+                                        environment.get(), folder, &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(attributes);
     if (!created) {
@@ -340,10 +339,11 @@ StartResult StartAgents(StartScope scope, DWORD timeoutMs, const Report& report,
         EnablePrivilegesToStartAsUsers();
         sessions = InteractiveUserSessions();
     } else if (caller.session == 0) {
-        report(L"HalyardStart: this is session 0 (services, remoting, scheduled tasks), which has no user's desktop: no "
-               L"agent is started here; run HalyardStop /start as the system account, which starts one in every "
-               L"session with a logged-on user",
-               true);
+        report(
+            L"HalyardStart: this is session 0 (services, remoting, scheduled tasks), which has no user's desktop: no "
+            L"agent is started here; run HalyardStop /start as the system account, which starts one in every "
+            L"session with a logged-on user",
+            true);
         return StartResult::SomeFailed;
     } else {
         sessions.push_back({caller.session, caller.sessionUser.empty() ? caller.user : caller.sessionUser, true});

@@ -68,8 +68,8 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
         }
     }
     if (running > 0) {
-        report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " + std::to_wstring(running) +
-                   L" agent(s) to exit",
+        report(L"HalyardStop: waiting up to " + std::to_wstring(timeoutSeconds) + L" s for " +
+                   std::to_wstring(running) + L" agent(s) to exit",
                false);
     }
     std::vector<AgentProcess> agents = RunningAgents();
@@ -87,7 +87,8 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     if (!agents.empty()) {
         report(L"HalyardStop: time-out; " + std::to_wstring(agents.size()) + L" agent(s) still running:", true);
         for (const AgentProcess& agent : agents) {
-            report(L"  process " + std::to_wstring(agent.processId) + L" in session " + std::to_wstring(agent.sessionId) +
+            report(L"  process " + std::to_wstring(agent.processId) + L" in session " +
+                       std::to_wstring(agent.sessionId) +
                        (agent.image.empty() ? L" (its path cannot be read from here: taken for an agent)" : L""),
                    true);
         }
@@ -98,7 +99,8 @@ StopResult StopAllAgents(DWORD timeoutSeconds, const std::function<void(const st
     }
     if (heldBefore || setAgain) {
         report(L"HalyardStop: every agent has exited, but another process held " + event + L" signalled" +
-                   (setAgain ? L", and holds it so again;" : L" before this stop; it was reset, until that process sets it again;"),
+                   (setAgain ? L", and holds it so again;"
+                             : L" before this stop; it was reset, until that process sets it again;"),
                true);
         report(L"  while it is signalled, agents that start stop at once. End that process before users log on.", true);
         return StopResult::EventStillHeld;

@@ -106,10 +106,11 @@ int wmain(int argc, wchar_t** argv)
     };
     // Only the system account may ask for the user token of any session.
     const Caller caller = Caller::OfThisProcess();
-    const int result = arguments.start ? static_cast<int>(StartAgents(caller.systemAccount ? StartScope::EverySession
-                                                                                           : StartScope::ThisSession,
-                                                                      kStartTimeoutMs, print, caller))
-                                       : static_cast<int>(StopAllAgents(arguments.timeoutSeconds, print));
+    const int result =
+        arguments.start
+            ? static_cast<int>(StartAgents(caller.systemAccount ? StartScope::EverySession : StartScope::ThisSession,
+                                           kStartTimeoutMs, print, caller))
+            : static_cast<int>(StopAllAgents(arguments.timeoutSeconds, print));
     // One entry for what this run did, where the agents' own entries are: a deployment script's stop
     // or start shows beside the agents it ended or started.
     EventLog::Report(result == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE, HALYARD_EVENT_STOP_TOOL,

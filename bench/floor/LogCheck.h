@@ -12,10 +12,10 @@
 namespace HalyardBench {
 
 // What the agent's log writer must do at its start and before every hundredth line, the cheapest way:
-// read the file's size and whether it is still there, and list the log folder's log files. A folder's time cannot tell whether files
-// were added, on file systems whose clock is coarse, so every check lists. (Under Wine a process that
-// has listed a folder pays several times more for each OutputDebugStringW afterwards: the floors
-// list as the agent must, and pay it alike.)
+// read the file's size and whether it is still there, and list the log folder's log files. A folder's time cannot tell
+// whether files were added, on file systems whose clock is coarse, so every check lists. (Under Wine a process that has
+// listed a folder pays several times more for each OutputDebugStringW afterwards: the floors list as the agent must,
+// and pay it alike.)
 inline void CheckLikeTheWriter(FILE* file, const std::wstring& logFolder)
 {
     FILE_STANDARD_INFO state = {};

@@ -23,8 +23,8 @@ extern "C" void WINAPI LogonFloorEntry()
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info;
     RtlSecureZeroMemory(&info, sizeof(info));
-    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                       &info)) {
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }

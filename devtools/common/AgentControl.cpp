@@ -25,8 +25,7 @@ bool WaitForAgentWindow(bool present, DWORD timeoutMs)
 
 Orvanta::Deskweave::UniqueHandle SignalTerminate()
 {
-    Orvanta::Deskweave::UniqueHandle event(
-        CreateEventW(nullptr, TRUE, FALSE, Orvanta::Deskweave::kTerminateEventName));
+    Orvanta::Deskweave::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, Orvanta::Deskweave::kTerminateEventName));
     if (event && !SetEvent(event.get())) {
         event.reset();
     }

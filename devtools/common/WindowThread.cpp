@@ -19,8 +19,7 @@ WindowThread::~WindowThread()
     Close();
 }
 
-void WindowThread::Run(Orvanta::Deskweave::IWindowCallback* callback, std::wstring title,
-                       std::promise<void>* created)
+void WindowThread::Run(Orvanta::Deskweave::IWindowCallback* callback, std::wstring title, std::promise<void>* created)
 {
     threadId_ = GetCurrentThreadId();
     createResult_ = window_.Create(GetModuleHandleW(nullptr), title.c_str(), callback);

@@ -60,7 +60,8 @@ std::wstring VersionText(const std::vector<BYTE>& block, const wchar_t* name)
     void* text = nullptr;
     UINT length = 0;
     const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-    return VerQueryValueW(block.data(), path.c_str(), &text, &length) && length > 0 ? static_cast<wchar_t*>(text) : L"-";
+    return VerQueryValueW(block.data(), path.c_str(), &text, &length) && length > 0 ? static_cast<wchar_t*>(text)
+                                                                                    : L"-";
 }
 
 int PrintFileVersion(const wchar_t* file)
@@ -74,8 +75,9 @@ int PrintFileVersion(const wchar_t* file)
         return 1;
     }
     wprintf(L"%u.%u.%u.%u %ls %ls %ls\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-            HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS), VersionText(block, L"ProductVersion").c_str(),
-            VersionText(block, L"CompanyName").c_str(), VersionText(block, L"OriginalFilename").c_str());
+            HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+            VersionText(block, L"ProductVersion").c_str(), VersionText(block, L"CompanyName").c_str(),
+            VersionText(block, L"OriginalFilename").c_str());
     return 0;
 }
 
@@ -123,9 +125,10 @@ int WaitForDesktop(DWORD timeoutMs)
 
 int Usage()
 {
-    fwprintf(stderr, L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession [wParam] | "
-                     L"logoff | close | quit [code] | timer <id> [lParam] | flood-timer <id> <n> | systimer <id> [lParam] | "
-                     L"file-version <file> | hold-desktop | wait-desktop [ms]\n");
+    fwprintf(stderr,
+             L"usage: HalyardDevCtl wait-window [ms] | wait-gone [ms] | terminate | query | endsession [wParam] | "
+             L"logoff | close | quit [code] | timer <id> [lParam] | flood-timer <id> <n> | systimer <id> [lParam] | "
+             L"file-version <file> | hold-desktop | wait-desktop [ms]\n");
     return 2;
 }
 

@@ -14,7 +14,9 @@ int Act(const wchar_t* entry)
     const bool hangs = HalyardDev::ReadScriptText(L"HangIn") == entry;
     const bool faults = HalyardDev::ReadScriptText(L"FaultIn") == entry;
     HalyardDev::AppendRecord(HalyardDev::kEngineCallsRecord, std::to_wstring(GetCurrentProcessId()) + L" " + entry +
-                                                                 (hangs ? L" hangs" : faults ? L" faults" : L" returns"));
+                                                                 (hangs    ? L" hangs"
+                                                                  : faults ? L" faults"
+                                                                           : L" returns"));
     if (hangs) {
         for (;;) {
             Sleep(INFINITE);

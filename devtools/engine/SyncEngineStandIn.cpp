@@ -34,9 +34,9 @@ void Record(const wchar_t* call, int status)
 
 void RecordTimer(const wchar_t* kind)
 {
-    const std::wstring call = std::wstring(kind) +
-                              (GetCurrentThreadId() == g_initializingThread ? L"(on the initializing thread)"
-                                                                            : L"(on another thread)");
+    const std::wstring call =
+        std::wstring(kind) +
+        (GetCurrentThreadId() == g_initializingThread ? L"(on the initializing thread)" : L"(on another thread)");
     Record(call.c_str(), 0);
 }
 
@@ -90,9 +90,8 @@ extern "C" __declspec(dllexport) int OvInitializeIPC2(int version, bool flag)
 {
     const int call = ++g_initializeCalls;
     const int failures = HalyardDev::ReadScriptInt(L"InitializeFailures", 0);
-    const int status = call <= failures
-        ? HalyardDev::ReadScriptInt(L"InitializeFailureStatus", static_cast<int>(0x80070015u))
-        : 0;
+    const int status =
+        call <= failures ? HalyardDev::ReadScriptInt(L"InitializeFailureStatus", static_cast<int>(0x80070015u)) : 0;
     wchar_t callText[64] = {};
     _snwprintf_s(callText, _countof(callText), _TRUNCATE, L"OvInitializeIPC2(%d,%s)", version,
                  flag ? L"true" : L"false");

@@ -45,9 +45,18 @@ private:
     {
     public:
         explicit Observer(SessionHost& host) : host_(host) {}
-        bool OnCreate(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override { return host_.handler_->OnCreate(w, wp, lp, r); }
-        bool OnDestroy(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override { return host_.handler_->OnDestroy(w, wp, lp, r); }
-        bool OnTimer(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override { return host_.handler_->OnTimer(w, wp, lp, r); }
+        bool OnCreate(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override
+        {
+            return host_.handler_->OnCreate(w, wp, lp, r);
+        }
+        bool OnDestroy(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override
+        {
+            return host_.handler_->OnDestroy(w, wp, lp, r);
+        }
+        bool OnTimer(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override
+        {
+            return host_.handler_->OnTimer(w, wp, lp, r);
+        }
         bool OnQueryEndSession(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override;
         bool OnEndSession(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override;
         bool OnCreateShutdownReason(HWND w, WPARAM wp, LPARAM lp, LRESULT* r) override

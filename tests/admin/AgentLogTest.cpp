@@ -27,8 +27,10 @@ const std::string kConnected = "[00000A1C] [12/07 10:00:02] Orvanta::Deskweave::
 
 std::string Failed(const std::string& time, const std::string& status)
 {
-    return "[00000A1C] [" + time + "] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 failed with "
-                                   "result = " + status + "\r\n";
+    return "[00000A1C] [" + time +
+           "] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 failed with "
+           "result = " +
+           status + "\r\n";
 }
 
 // Lines of the agent that say nothing of the engine, about `bytes` of them.
@@ -264,8 +266,8 @@ TEST(SessionEngine, ASessionWhoseReadHangsIsGivenUpAtItsBoundAndNamedAndTheCheck
         }
     };
     const ULONGLONG begun = GetTickCount64();
-    const Check check = EngineOfSessions(agents, false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); },
-                                         bounds);
+    const Check check = EngineOfSessions(
+        agents, false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
     EXPECT_LT(GetTickCount64() - begun, 1500u);
     SetEvent(release.get());
     EXPECT_EQ(CheckResult::Warning, check.result);
@@ -273,12 +275,14 @@ TEST(SessionEngine, ASessionWhoseReadHangsIsGivenUpAtItsBoundAndNamedAndTheCheck
     EXPECT_NE(std::string::npos, text.find("session 1 (PC\\user1): connected to the engine at 2026-12-07 10:00:02 ("))
         << text;
     for (const char* session : {"session 2 (PC\\user2): ", "session 3 (PC\\user3): "}) {
-        EXPECT_NE(std::string::npos, text.find(std::string(session) + "its log was not read within the bound (a slow or "
-                                                                      "hung disk, or a log held under an oplock): "
-                                                                      "given up; the Application log says: "))
+        EXPECT_NE(std::string::npos,
+                  text.find(std::string(session) + "its log was not read within the bound (a slow or "
+                                                   "hung disk, or a log held under an oplock): "
+                                                   "given up; the Application log says: "))
             << text;
     }
-    EXPECT_NE(std::string::npos, text.find("session 4 (PC\\user4): not read: the check's 600 ms for the users' logs were up"))
+    EXPECT_NE(std::string::npos,
+              text.find("session 4 (PC\\user4): not read: the check's 600 ms for the users' logs were up"))
         << text;
     // One thread serves call after call; a call abandoned leaves the next one a thread of its own.
     BoundedWorker worker;
@@ -324,7 +328,6 @@ TEST(UserImpersonation, TheThreadActsAsTheTokensUserForTheScopeAndRevertsOnEvery
     EXPECT_EQ(static_cast<DWORD>(ERROR_NO_TOKEN), none.Error());
 }
 
-
 // A drive mapped to a share is not read, whatever the share: its letter resolves to the network's
 // redirector.
 // Label: windows
@@ -368,7 +371,8 @@ TEST(SessionEngine, ALogHeldUnderAnOplockHoldsTheCheckNoLongerThanTheSessionsBou
     EngineBounds bounds;
     bounds.sessionMs = 1000;
     const ULONGLONG begun = GetTickCount64();
-    EngineOfSessions({agent}, false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
+    EngineOfSessions(
+        {agent}, false, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); }, bounds);
     EXPECT_LT(GetTickCount64() - begun, 3000u);
     CancelIoEx(holder.get(), &oplock);
 }
@@ -379,7 +383,8 @@ TEST(SessionEngine, ALogHeldUnderAnOplockHoldsTheCheckNoLongerThanTheSessionsBou
 TEST(SessionEngine, AsTheSystemAccountAUsersLogIsReadWithTheUsersRightsAlone)
 {
     HANDLE token = nullptr;
-    if (UnderWine() || !Caller::OfThisProcess().systemAccount || !WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token)) {
+    if (UnderWine() || !Caller::OfThisProcess().systemAccount ||
+        !WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token)) {
         GTEST_SKIP() << "needs the system account and a logged-on user (Wine gives no other user's token)";
     }
     PlantedLogs logs;
@@ -394,7 +399,8 @@ TEST(SessionEngine, AsTheSystemAccountAUsersLogIsReadWithTheUsersRightsAlone)
     agent.started = started;
     agent.token = std::make_shared<UniqueHandle>(token);
     agent.folders = {{L"TMP of the planted user", logs.Folder()}};
-    const Check check = EngineOfSessions({agent}, true, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); });
+    const Check check =
+        EngineOfSessions({agent}, true, [](DWORD& error) { return error = 0, std::vector<AgentEntry>(); });
     EXPECT_NE(std::wstring::npos, check.text.find(L"its log cannot be read (error 5")) << Narrow(check.text);
 }
 

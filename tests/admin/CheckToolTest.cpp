@@ -41,8 +41,9 @@ public:
         for (const wchar_t* file :
              {L"HalyardCheck.exe", kAgentProgram, kEngineLibrary, kSyncMonitorProgram, kSyncApplicationProgram}) {
             const std::wstring path = folder_ + L"\\" + file;
-            EXPECT_TRUE(file == kAgentProgram && !agent.empty() ? CreateHardLinkW(path.c_str(), agent.c_str(), nullptr)
-                                                               : CopyFileW(BesideThisProgram(file).c_str(), path.c_str(), FALSE));
+            EXPECT_TRUE(file == kAgentProgram && !agent.empty()
+                            ? CreateHardLinkW(path.c_str(), agent.c_str(), nullptr)
+                            : CopyFileW(BesideThisProgram(file).c_str(), path.c_str(), FALSE));
         }
         source_.SetString(kEventMessageFileValue, folder_ + L"\\Halyard.exe");
         remembered_.SetString(kInstallFolderValue, folder_ + L"\\");
@@ -105,10 +106,22 @@ std::wstring TempOf(const AgentRun& run)
 }
 
 const Results kHealthy = {
-    {"install.files", "ok"},   {"install.run", "ok"},        {"install.eventsource", "ok"}, {"install.folder", "ok"},
-    {"install.permissions", "ok"}, {"engine.file", "ok"},    {"engine.machine", "ok"},      {"engine.exports", "ok"},
-    {"companions", "ok"},      {"policy.drive", "ok"},       {"policy.permissions", "ok"},  {"terminate", "ok"},
-    {"sessions", "ok"},        {"session.instance", "ok"},   {"session.engine", "ok"},      {"session.folders", "skipped"},
+    {"install.files", "ok"},
+    {"install.run", "ok"},
+    {"install.eventsource", "ok"},
+    {"install.folder", "ok"},
+    {"install.permissions", "ok"},
+    {"engine.file", "ok"},
+    {"engine.machine", "ok"},
+    {"engine.exports", "ok"},
+    {"companions", "ok"},
+    {"policy.drive", "ok"},
+    {"policy.permissions", "ok"},
+    {"terminate", "ok"},
+    {"sessions", "ok"},
+    {"session.instance", "ok"},
+    {"session.engine", "ok"},
+    {"session.folders", "skipped"},
 };
 
 // The client's folder that the agent of a test runs from: installations link their Halyard.exe to it.
@@ -523,8 +536,8 @@ TEST_F(CheckTool, AnAgentThatCannotReachItsEngineFailsTheEngineCheckWithWhatItsS
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     // The log's lines carry no year: it comes from the log's name.
-    EXPECT_NE(std::string::npos, Text(checked, "session.engine")
-                                     .find("the last attempt, at " + std::to_string(now.wYear) + "-"))
+    EXPECT_NE(std::string::npos,
+              Text(checked, "session.engine").find("the last attempt, at " + std::to_string(now.wYear) + "-"))
         << Text(checked, "session.engine");
     EXPECT_NE(std::string::npos, Text(checked, "session.engine")
                                      .find("returned 8007007E: libOVSyncEngine.dll, or a library it needs, was not "
@@ -566,7 +579,8 @@ TEST_F(CheckTool, AnAgentThatCannotReachItsEngineFailsTheEngineCheckWithWhatItsS
         EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt").find("usage: HalyardCheck [/json | /summary]"));
     }
     EXPECT_EQ(3u, run(L" /json /verbose", L"refused.txt"));
-    EXPECT_EQ(0u, ReadFileBytes(output / L"refused.txt").find("HalyardCheck: the argument /verbose is not one of these"));
+    EXPECT_EQ(0u,
+              ReadFileBytes(output / L"refused.txt").find("HalyardCheck: the argument /verbose is not one of these"));
     EXPECT_EQ(3u, run(L" /json /summary", L"refused.txt"));
 }
 
@@ -598,14 +612,16 @@ TEST_F(CheckTool, FromElsewhereEachAgentIsJudgedFromItsOwnLogAndAValueThatIsNotA
         const auto* engine = FindCheck(checks, "session.engine");
         ASSERT_NE(nullptr, engine);
         EXPECT_EQ(CheckResult::Ok, engine->result) << Narrow(engine->text);
-        EXPECT_TRUE(std::regex_search(Narrow(engine->text),
-                                      std::regex(R"(^session \d+ \(.+\): connected to the engine at \d{4}-\d\d-\d\d )"
-                                                 R"(\d\d:\d\d:\d\d \(Halyard_\d{4}.*\), from the user's log \(read with )"
-                                                 R"(this account's rights, not as each user)")))
+        EXPECT_TRUE(
+            std::regex_search(Narrow(engine->text),
+                              std::regex(R"(^session \d+ \(.+\): connected to the engine at \d{4}-\d\d-\d\d )"
+                                         R"(\d\d:\d\d:\d\d \(Halyard_\d{4}.*\), from the user's log \(read with )"
+                                         R"(this account's rights, not as each user)")))
             << Narrow(engine->text);
         EXPECT_EQ(CheckResult::Skipped, FindCheck(checks, "session.folders")->result);
-        EXPECT_EQ(0u, FindCheck(checks, "session.folders")->text.find(caller.session == 0 ? L"not in a user's session"
-                                                                                         : L"run as OTHER\\administrator"));
+        EXPECT_EQ(0u,
+                  FindCheck(checks, "session.folders")
+                      ->text.find(caller.session == 0 ? L"not in a user's session" : L"run as OTHER\\administrator"));
     }
     const WineDrive linked(agent.LogFolder());
     const std::pair<std::wstring, std::string> refused[] = {
@@ -700,7 +716,8 @@ TEST(AgentEntries, ASessionsAgentIsToldByItsSessionItsUserAndItsStartWhateverThe
                         " " + Narrow(entry.sid));
     }
     EXPECT_EQ((std::vector<std::string>{"3 200 8007007E S-1-5-21-1-2-3-1002", "3 201  S-1-5-21-1-2-3-1001",
-                                        "4 100  S-1-5-21-1-2-3-1001", "7 200 (a status that is not one) S-1-5-21-1-2-3-1001",
+                                        "4 100  S-1-5-21-1-2-3-1001",
+                                        "7 200 (a status that is not one) S-1-5-21-1-2-3-1001",
                                         "3 201  S-1-5-21-1-2-3-1001"}),
               found);
     const struct {
@@ -709,9 +726,14 @@ TEST(AgentEntries, ASessionsAgentIsToldByItsSessionItsUserAndItsStartWhateverThe
         DWORD since;
         int found; // the index of the entry, or -1
     } rows[] = {
-        {3, alice, 0, 1},           {3, bob, 0, 0},          {3, L"s-1-5-21-1-2-3-1001", 0, 1},
-        {3, alice, 4102444800, 1},  {3, alice, 4102444801, -1}, {3, L"", 0, 0},
-        {4, bob, 0, -1},            {5, L"", 0, -1},
+        {3, alice, 0, 1},
+        {3, bob, 0, 0},
+        {3, L"s-1-5-21-1-2-3-1001", 0, 1},
+        {3, alice, 4102444800, 1},
+        {3, alice, 4102444801, -1},
+        {3, L"", 0, 0},
+        {4, bob, 0, -1},
+        {5, L"", 0, -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.session) + " " + Narrow(row.sid) + " " + std::to_string(row.since));
@@ -738,14 +760,16 @@ TEST(SecurityReview, DescriptorsAsWindowsSetsThemAreJudgedForWhoMayChangeWhatRun
              L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
              L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)",
          Guarded::Parent, L""},
-        {"a client's folder below it", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
-                                       L"(A;OICIIOID;GA;;;CO)",
+        {"a client's folder below it",
+         L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
+         L"(A;OICIIOID;GA;;;CO)",
          Guarded::Folder, L""},
         {"Users with Modify, inherited", L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1301bf;;;BU)",
          Guarded::Folder, L"BUILTIN\\Users (S-1-5-32-545) may create files in it (FILE_ADD_FILE)"},
         {"a folder under C:\\", L"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)",
          Guarded::Folder, L"NT AUTHORITY\\Authenticated Users (S-1-5-11) may create files in it"},
-        {"C:\\ above it", L"O:" + installer + L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)",
+        {"C:\\ above it",
+         L"O:" + installer + L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)",
          Guarded::Parent, L""},
         {"a program Everyone may write", L"O:BAD:(A;;FA;;;SY)(A;;FW;;;WD)", Guarded::File,
          L"Everyone (S-1-1-0) may write it (FILE_WRITE_DATA)"},
@@ -781,7 +805,8 @@ TEST(SecurityReview, DescriptorsAsWindowsSetsThemAreJudgedForWhoMayChangeWhatRun
     GetSecurityDescriptorOwner(descriptor, &user, &defaulted);
     EXPECT_EQ(L"", FindWriter(descriptor, Guarded::Folder, user));
     const UniqueLocalMemory nullDacl(CreateEveryOneAllowedSecurityDescriptor());
-    EXPECT_EQ(L"everyone may do anything with it (it has a null DACL)", FindWriter(nullDacl.get(), Guarded::File, nullptr));
+    EXPECT_EQ(L"everyone may do anything with it (it has a null DACL)",
+              FindWriter(nullDacl.get(), Guarded::File, nullptr));
 
     // A volume's root as Windows formats it: Authenticated Users' Modify and CREATOR OWNER's Full control
     // apply to subfolders only.
@@ -790,7 +815,8 @@ TEST(SecurityReview, DescriptorsAsWindowsSetsThemAreJudgedForWhoMayChangeWhatRun
         L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;SDGXGWGR;;;AU)(A;;LC;;;AU)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)",
         SDDL_REVISION_1, &root, nullptr));
     const UniqueLocalMemory rootOwner(root);
-    EXPECT_EQ(L"NT AUTHORITY\\Authenticated Users (OI)(CI)(IO)(M); CREATOR OWNER (OI)(CI)(IO)(F)", InheritOnlyEntries(root));
+    EXPECT_EQ(L"NT AUTHORITY\\Authenticated Users (OI)(CI)(IO)(M); CREATOR OWNER (OI)(CI)(IO)(F)",
+              InheritOnlyEntries(root));
     EXPECT_EQ(L"", InheritOnlyEntries(descriptor));
 }
 
@@ -800,14 +826,15 @@ TEST(CheckReport, TheSummaryFitsWhatDeploymentToolsKeepAndTheTableNeverBreaksAPa
 {
     const std::wstring path = L"C:\\Program Files\\Orvanta Client\\libOVSyncEngine.dll";
     const CheckReport report(L"1.0", L"PC", 2,
-                             {{"engine.file", CheckResult::Failure, L"no " + path + L": the agent reports " +
-                                                                        std::wstring(3000, L'x')},
+                             {{"engine.file", CheckResult::Failure,
+                               L"no " + path + L": the agent reports " + std::wstring(3000, L'x')},
                               {"companions", CheckResult::Warning, L"\u00ef"},
                               {"sessions", CheckResult::Ok, L"fine"}});
     const std::string summary = report.Summary();
     EXPECT_EQ(2048u, summary.size());
     EXPECT_EQ(0u, summary.find("failure: 1 failure(s), 1 warning(s), 1 ok, 0 skipped: engine.file, companions | "
-                               "engine.file: no " + Narrow(path) + ": the agent reports xxx"));
+                               "engine.file: no " +
+                               Narrow(path) + ": the agent reports xxx"));
     EXPECT_EQ(summary.size() - 5, summary.find("...\r\n"));
     // 2,048 characters with the line end are kept whole; one more, and the line is cut to 2,048.
     const std::string head = "warning: 0 failure(s), 1 warning(s), 0 ok, 0 skipped: companions | companions: ";
@@ -826,7 +853,8 @@ TEST(CheckReport, TheSummaryFitsWhatDeploymentToolsKeepAndTheTableNeverBreaksAPa
     const CheckReport table(L"1.0", L"PC", 2,
                             {{"engine.file", CheckResult::Failure,
                               L"a text of some length before the path that is long enough for the path to be at the "
-                              L"end of the line: " + path + L": what to do"}});
+                              L"end of the line: " +
+                                  path + L": what to do"}});
     const std::wstring text = table.Text();
     EXPECT_NE(std::wstring::npos, text.find(L"\r\n                            " + path + L": what to do\r\n"))
         << Narrow(text);
@@ -841,8 +869,9 @@ TEST(Caller, TheSessionsUserIsToldByNameWithoutRegardToCase)
         const wchar_t* sessionUser;
         bool same;
     } rows[] = {
-        {L"VM\\root", L"VM\\root", true},     {L"VM\\ROOT", L"vm\\Root", true}, {L"VM\\Root", L"root", true},
-        {L"OTHER\\root", L"VM\\root", false}, {L"VM\\rooted", L"VM\\root", false}, {L"VM\\root", L"", false},
+        {L"VM\\root", L"VM\\root", true},    {L"VM\\ROOT", L"vm\\Root", true},
+        {L"VM\\Root", L"root", true},        {L"OTHER\\root", L"VM\\root", false},
+        {L"VM\\rooted", L"VM\\root", false}, {L"VM\\root", L"", false},
         {L"", L"VM\\root", false},
     };
     for (const auto& row : rows) {
@@ -877,7 +906,6 @@ TEST(AgentSessions, WhereTheSystemsListFailsOrHoldsNothingTheAgentsAreTakenFromA
         EXPECT_FALSE(it->agent) << "a program of the agent's name elsewhere";
     }
 }
-
 
 // The Application log answers for a session whose agent's log cannot be read: its newest entry of that
 // session, of the agent's user and since its start.

@@ -49,7 +49,8 @@ int AskTheLoader()
         fprintf(answers, "loaded");
         for (const char* entry : kEntryPoints) {
             fflush(answers);
-            fprintf(answers, " %s", GetProcAddress(library, entry) != nullptr ? "00000000" : Status(GetLastError()).c_str());
+            fprintf(answers, " %s",
+                    GetProcAddress(library, entry) != nullptr ? "00000000" : Status(GetLastError()).c_str());
         }
         fflush(answers);
         // Each copy is loaded where the agent would load it: at its preferred address.
@@ -181,9 +182,9 @@ public:
     void Build()
     {
         Add("intact", engine_);
-        for (size_t length : {size_t{0}, size_t{2}, size_t{0x40}, nt_ + 4, optional_ + 16, table_,
-                              table_ + sections_.size() * sizeof(IMAGE_SECTION_HEADER), engine_.size() / 2,
-                              engine_.size() - 1}) {
+        for (size_t length :
+             {size_t{0}, size_t{2}, size_t{0x40}, nt_ + 4, optional_ + 16, table_,
+              table_ + sections_.size() * sizeof(IMAGE_SECTION_HEADER), engine_.size() / 2, engine_.size() - 1}) {
             Add("cut at " + std::to_string(length), engine_.substr(0, length));
         }
         for (const IMAGE_SECTION_HEADER& section : sections_) {
@@ -307,7 +308,8 @@ private:
             std::vector<DWORD> values;
         } fields[] = {
             {"functions", offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfFunctions), {0, 1, 0x7FFFFFFF}},
-            {"names", offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames),
+            {"names",
+             offsetof(IMAGE_EXPORT_DIRECTORY, NumberOfNames),
              {0, 1, 2, directory_.NumberOfNames + 1, 100, 65536, 0x7FFFFFFF, 0x80000000, 0xC0000000, 0xFFFFFFFF}},
             {"function table at", offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfFunctions), {0, 0x40000000, image - 4}},
             {"name table at", offsetof(IMAGE_EXPORT_DIRECTORY, AddressOfNames), {0, 0x40000000, image - 4}},
@@ -329,7 +331,8 @@ private:
             const std::string name = "name " + std::to_string(i) + " ";
             const WORD ordinal = Get<WORD>(ordinals + 2 * i);
             const DWORD text = Get<DWORD>(names + 4 * i);
-            Set<WORD>(name + "ordinal past the functions", ordinals + 2 * i, static_cast<WORD>(directory_.NumberOfFunctions));
+            Set<WORD>(name + "ordinal past the functions", ordinals + 2 * i,
+                      static_cast<WORD>(directory_.NumberOfFunctions));
             Set<DWORD>(name + "function at 0", functions + 4 * ordinal, 0);
             Set<DWORD>(name + "function in the directory", functions + 4 * ordinal, exportRva_ + 40);
             Set<DWORD>(name + "function far", functions + 4 * ordinal, 0x40000000);
@@ -365,8 +368,10 @@ private:
                                                 : random() % flipped.size();
                 flipped[at] = static_cast<char>(flipped[at] ^ (1 << (random() % 8)));
             }
-            Add(std::string(region == 0 ? "headers" : region == 1 ? "export table" : "anywhere") + ", " +
-                    std::to_string(count) + " bit(s) flipped, copy " + std::to_string(copy),
+            Add(std::string(region == 0   ? "headers"
+                            : region == 1 ? "export table"
+                                          : "anywhere") +
+                    ", " + std::to_string(count) + " bit(s) flipped, copy " + std::to_string(copy),
                 flipped);
         }
     }
@@ -402,8 +407,8 @@ void CompareWithTheLoader(bool crashMayFail)
     std::map<std::string, int> kinds;
     for (size_t i = 0; i < corpus.Copies().size(); ++i) {
         const std::string checker = CheckersAnswer(folder / (L"copy" + std::to_wstring(i) + L".dll"));
-        const bool failedInstead = crashMayFail && checker.find(kCrash) != std::string::npos &&
-                                   loader[i].find(kCrash) == std::string::npos;
+        const bool failedInstead =
+            crashMayFail && checker.find(kCrash) != std::string::npos && loader[i].find(kCrash) == std::string::npos;
         EXPECT_TRUE(Agree(checker, loader[i]) || failedInstead)
             << corpus.Copies()[i].first << ": the checker says " << checker << ", the loader " << loader[i];
         ++kinds[loader[i].substr(0, loader[i].find(' '))];

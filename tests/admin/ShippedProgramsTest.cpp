@@ -42,7 +42,8 @@ std::set<std::string> StaticImports(const std::string& image)
     IMAGE_NT_HEADERS64 nt = {};
     memcpy(&dos, image.data(), sizeof(dos));
     memcpy(&nt, image.data() + dos.e_lfanew, sizeof(nt));
-    const size_t sections = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    const size_t sections =
+        dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
     const auto at = [&](DWORD rva) -> size_t {
         for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
             IMAGE_SECTION_HEADER section = {};
@@ -114,8 +115,10 @@ TEST(ShippedPrograms, CarryAManifestThatRunsThemAsInvokerOnEveryWindowsFromVista
             ids.insert((*it)[1].str());
         }
         // Windows Vista, 7, 8, 8.1, and 10 and 11.
-        EXPECT_EQ((std::set<std::string>{"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
-                                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+        EXPECT_EQ((std::set<std::string>{"{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+                                         "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
                                          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}),
                   ids);
         // Every element closed, in order.
@@ -151,14 +154,16 @@ TEST(ShippedPrograms, TheToolsLoadNoLibraryFromBesideThem)
         ASSERT_TRUE(CopyFileW((kStaging + L"\\" + file).c_str(), (folder / file).c_str(), FALSE));
     }
     for (const wchar_t* planted : {L"USERENV.dll", L"WTSAPI32.dll", L"VERSION.dll"}) {
-        ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardPlantedLibrary.dll").c_str(), (folder / planted).c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileW(BesideThisProgram(L"HalyardPlantedLibrary.dll").c_str(), (folder / planted).c_str(), FALSE));
     }
     // Windows takes a library beside the program before the system's; Wine its own built-in one unless
     // told otherwise, program by program.
     std::vector<std::unique_ptr<ScopedRegistryKey>> nativeFirst;
     for (const wchar_t* tool : {L"HalyardStop.exe", L"HalyardCheck.exe"}) {
-        nativeFirst.push_back(std::make_unique<ScopedRegistryKey>(
-            HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\" + std::wstring(tool) + L"\\DllOverrides"));
+        nativeFirst.push_back(std::make_unique<ScopedRegistryKey>(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\" +
+                                                                                         std::wstring(tool) +
+                                                                                         L"\\DllOverrides"));
         for (const wchar_t* library : {L"userenv", L"wtsapi32", L"version"}) {
             nativeFirst.back()->SetString(library, L"native,builtin");
         }
@@ -214,7 +219,6 @@ TEST(ShippedPackage, ItsAgentsActionsCannotFailItAndRestartManagerIsOff)
     EXPECT_EQ("Disable", query(L"SELECT `Property`, `Value` FROM `Property`")["MSIRESTARTMANAGERCONTROL"]);
 }
 
-
 // The guide's way out for a machine whose installed package checks its stop's result: the script that
 // makes Windows Installer's cached copy ignore it, after which the uninstall goes through. HALYARD_PACKAGE
 // names the package to install; run elevated.
@@ -232,7 +236,8 @@ TEST(ShippedPackage, TheGuidesScriptLetsTheCachedPackageOfAnOlderBuildBeUninstal
     MSIHANDLE database = 0;
     ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiOpenDatabaseW(older.c_str(), MSIDBOPEN_TRANSACT, &database));
     MSIHANDLE view = 0;
-    MsiDatabaseOpenViewW(database, L"UPDATE CustomAction SET Type=3073, Target='Gone' WHERE Action='StopAgents'", &view);
+    MsiDatabaseOpenViewW(database, L"UPDATE CustomAction SET Type=3073, Target='Gone' WHERE Action='StopAgents'",
+                         &view);
     EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), MsiViewExecute(view, 0));
     MsiCloseHandle(view);
     MsiDatabaseCommit(database);
@@ -251,7 +256,8 @@ TEST(ShippedPackage, TheGuidesScriptLetsTheCachedPackageOfAnOlderBuildBeUninstal
     ASSERT_NE(std::string::npos, from);
     const std::string script = guide.substr(from, guide.find("\n\n", from + 1) - from);
     ASSERT_TRUE(WriteFileBytes(temp / L"script.ps1", script));
-    EXPECT_EQ(0u, RunAndWait(L"powershell -NoProfile -ExecutionPolicy Bypass -File \"" + (temp / L"script.ps1") + L"\"", 60000));
+    EXPECT_EQ(0u, RunAndWait(L"powershell -NoProfile -ExecutionPolicy Bypass -File \"" + (temp / L"script.ps1") + L"\"",
+                             60000));
     EXPECT_EQ(0u, RunAndWait(L"msiexec /qn /x \"" + older + L"\"", 300000));
 }
 

@@ -37,7 +37,8 @@ std::wstring ImageName(DWORD processId)
     const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
         if (entry.th32ProcessID == processId) {
             return entry.szExeFile;
         }
@@ -103,8 +104,9 @@ TEST_F(StopTool, StopsTheRunningAgentAndLeavesNoEventBehindForTheNextOne)
     const ChildResult stopped = RunChildRecordingWine("stop-for-the-entry", "+pid,+eventlog");
     ASSERT_EQ(0u, stopped.exitCode) << stopped.output;
     const Messages entries = Described(ReportedEvents(stopped.output));
-    EXPECT_EQ((Messages{"4 900 0|HalyardStop: signalled Global\\HalyardTerminate\r\nHalyardStop: waiting up to 30 s for 1 "
-                        "agent(s) to exit\r\nHalyardStop: every agent has exited\r\n"}),
+    EXPECT_EQ((Messages{
+                  "4 900 0|HalyardStop: signalled Global\\HalyardTerminate\r\nHalyardStop: waiting up to 30 s for 1 "
+                  "agent(s) to exit\r\nHalyardStop: every agent has exited\r\n"}),
               Messages(entries.end() - std::min<size_t>(entries.size(), 1), entries.end()));
 }
 
@@ -146,7 +148,8 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
     const TempFolder installed;
     const TempFolder users;
     const TempFolder output;
-    ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (installed / L"hALYARD.EXE").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (installed / L"hALYARD.EXE").c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (users / kAgentProgram).c_str(), FALSE));
     const LogonStart logonStart(L"\"" + (installed / L"hALYARD.EXE") + L"\"");
     ChildProcess lingering;
@@ -162,12 +165,12 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
                            std::to_string(session) + " is " + Narrow(users / kAgentProgram) +
                            ", not the installed agent (" + Narrow(installed / L"hALYARD.EXE") + "): not waited for"))
         << printed;
-    EXPECT_NE(std::string::npos,
-              printed.find("  process " + std::to_string(lingering.Id()) + " in session " + std::to_string(session) +
-                           "\r\n"))
+    EXPECT_NE(std::string::npos, printed.find("  process " + std::to_string(lingering.Id()) + " in session " +
+                                              std::to_string(session) + "\r\n"))
         << printed;
     EXPECT_NE(std::string::npos,
-              printed.find("  Global\\HalyardTerminate was reset when the wait ended: agents that start now run beside them"))
+              printed.find(
+                  "  Global\\HalyardTerminate was reset when the wait ended: agents that start now run beside them"))
         << printed;
     lingering.Terminate();
     EXPECT_EQ(0u, Stop(L"/timeout:1"));
@@ -183,9 +186,11 @@ TEST_F(StopTool, ExitCodesTellAHeldEventAnAgentThatDoesNotExitAndBadArguments)
     }
     EXPECT_EQ(2u, Stop(L"/timeout:soon"));
     EXPECT_EQ(2u, Stop(L"/start /start", output / L"twice.txt"));
-    EXPECT_EQ(0u, ReadFileBytes(output / L"twice.txt").find("HalyardStop: /start takes no other argument, and no second /start\r\nusage:"));
+    EXPECT_EQ(0u, ReadFileBytes(output / L"twice.txt")
+                      .find("HalyardStop: /start takes no other argument, and no second /start\r\nusage:"));
     EXPECT_EQ(2u, Stop(L"/wait", output / L"usage.txt"));
-    EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt").find("HalyardStop: the argument /wait is not one of these\r\nusage:"));
+    EXPECT_EQ(0u, ReadFileBytes(output / L"usage.txt")
+                      .find("HalyardStop: the argument /wait is not one of these\r\nusage:"));
     EXPECT_EQ(0u, Stop(L"/?"));
 }
 
@@ -196,15 +201,18 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
 {
     const std::wstring command = L"\"" + BesideThisProgram(kAgentProgram) + L"\"";
     Messages lines;
-    const auto report = [&lines](const std::wstring& line, bool error) { lines.push_back((error ? "! " : "") + Narrow(line)); };
+    const auto report = [&lines](const std::wstring& line, bool error) {
+        lines.push_back((error ? "! " : "") + Narrow(line));
+    };
     {
         const LogonStart logonStart(command);
         EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
         ASSERT_TRUE(WaitForAgentWindow(true, 20000));
         ASSERT_EQ(3u, lines.size());
         EXPECT_EQ("HalyardStart: starting " + Narrow(command) + " in 1 session(s) with a logged-on user", lines[0]);
-        EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, )"
-                                                          R"(process \d+)")))
+        EXPECT_TRUE(
+            std::regex_match(lines[1], std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, )"
+                                                  R"(process \d+)")))
             << lines[1];
         EXPECT_EQ("HalyardStart: an agent runs, or was started, in every session with a logged-on user", lines[2]);
         lines.clear();
@@ -226,10 +234,11 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
                       std::to_string(session) + ") only",
                   printed.at(0));
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(printed.at(2), match,
-                                     std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process )"
-                                                R"(\d+, as a child of the session's Explorer \(process (\d+)\), with its )"
-                                                R"(token, in Explorer's job if it has one)")))
+        ASSERT_TRUE(
+            std::regex_match(printed.at(2), match,
+                             std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process )"
+                                        R"(\d+, as a child of the session's Explorer \(process (\d+)\), with its )"
+                                        R"(token, in Explorer's job if it has one)")))
             << printed.at(2);
         EXPECT_EQ(L"explorer.exe", ImageName(std::stoul(match[1].str())));
         EXPECT_EQ(0u, Stop());
@@ -241,19 +250,21 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
             approval.SetBytes(kRunValue, REG_BINARY, std::string("\x03\0\0\0\0\0\0\0\0\0\0\0", 12));
             lines.clear();
             EXPECT_EQ(StartResult::SomeFailed, StartAgents(StartScope::EverySession, 30000, report));
-            EXPECT_EQ((Messages{"! HalyardStart: the logon start Halyard is switched off in Task Manager's Startup tab (or "
-                                "Settings > Apps > Startup; HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\"
-                                "Explorer\\StartupApproved\\Run): logon starts no agent, and none is started here; "
-                                "switch it on there, then run this again"}),
+            EXPECT_EQ((Messages{
+                          "! HalyardStart: the logon start Halyard is switched off in Task Manager's Startup tab (or "
+                          "Settings > Apps > Startup; HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                          "Explorer\\StartupApproved\\Run): logon starts no agent, and none is started here; "
+                          "switch it on there, then run this again"}),
                       lines);
             approval.SetBytes(kRunValue, REG_BINARY, std::string("\x02\0\0\0\0\0\0\0\0\0\0\0", 12));
             ScopedRegistryKey policy(HKEY_LOCAL_MACHINE, kExplorerPolicyKey);
             policy.SetDword(kDisableMachineRunValue, 1);
             lines.clear();
             EXPECT_EQ(StartResult::Started, StartAgents(StartScope::EverySession, 30000, report));
-            EXPECT_EQ("HalyardStart: the policy DisableLocalMachineRun keeps Windows from running the Run key at logon (a "
-                      "logon script may start the agent in its place); the agents are started all the same",
-                      lines.at(0));
+            EXPECT_EQ(
+                "HalyardStart: the policy DisableLocalMachineRun keeps Windows from running the Run key at logon (a "
+                "logon script may start the agent in its place); the agents are started all the same",
+                lines.at(0));
             EXPECT_TRUE(WaitForAgentWindow(true, 20000));
             EXPECT_EQ(0u, Stop());
         }
@@ -262,9 +273,10 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
         sessionZero.session = 0;
         lines.clear();
         EXPECT_EQ(StartResult::SomeFailed, StartAgents(StartScope::ThisSession, 30000, report, sessionZero));
-        EXPECT_EQ((Messages{"! HalyardStart: this is session 0 (services, remoting, scheduled tasks), which has no user's "
-                            "desktop: no agent is started here; run HalyardStop /start as the system account, which "
-                            "starts one in every session with a logged-on user"}),
+        EXPECT_EQ((Messages{
+                      "! HalyardStart: this is session 0 (services, remoting, scheduled tasks), which has no user's "
+                      "desktop: no agent is started here; run HalyardStop /start as the system account, which "
+                      "starts one in every session with a logged-on user"}),
                   lines);
     }
     {
@@ -362,13 +374,15 @@ TEST_F(StopTool, AStartIsConfirmedByTheSessionsAgentItselfAndAnAgentThatEndsAtOn
         ASSERT_TRUE(WaitForAgentWindow(true, 20000));
         const std::vector<AgentProcess> agents = RunningAgents();
         ASSERT_EQ(1u, agents.size());
-        EXPECT_EQ(std::to_string(agents[0].processId), match[1].str()) << "the agent itself, not the copy that relaunched it";
+        EXPECT_EQ(std::to_string(agents[0].processId), match[1].str())
+            << "the agent itself, not the copy that relaunched it";
         wchar_t system[MAX_PATH] = {};
         GetSystemDirectoryW(system, MAX_PATH);
         wchar_t windows[MAX_PATH] = {};
         GetWindowsDirectoryW(windows, MAX_PATH);
         const std::wstring shell = ImagePathOf(std::stoul(match[2].str()));
-        const UniqueHandle shellProcess(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(match[2].str())));
+        const UniqueHandle shellProcess(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(match[2].str())));
         EXPECT_TRUE(IsSessionShell(shellProcess.get(), std::stoul(match[2].str()), Caller::OfThisProcess()));
         EXPECT_TRUE(SameFile(shell, std::wstring(windows) + L"\\explorer.exe") ||
                     SameFile(shell, std::wstring(system) + L"\\explorer.exe"))
@@ -382,7 +396,6 @@ TEST_F(StopTool, AStartIsConfirmedByTheSessionsAgentItselfAndAnAgentThatEndsAtOn
         EXPECT_EQ(0u, Stop());
     }
 }
-
 
 // A terminate event whose permissions a user changed is named as such: every agent and the stop tool
 // are refused it (error 5).
@@ -419,13 +432,14 @@ TEST_F(StopTool, FromAPromptThatIsNotElevatedTheAgentIsStartedWithThePromptsOwnT
     }
     const UniqueHandle ownToken(own);
     const UniqueHandle linkedToken(linked.LinkedToken);
-    ASSERT_TRUE(DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &limited));
+    ASSERT_TRUE(
+        DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &limited));
     const UniqueHandle limitedToken(limited);
     const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
     const TempFolder output;
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-    const UniqueFileHandle printed(CreateFileW((output / L"printed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                               CREATE_ALWAYS, 0, nullptr));
+    const UniqueFileHandle printed(CreateFileW((output / L"printed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               &inherited, CREATE_ALWAYS, 0, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -438,7 +452,9 @@ TEST_F(StopTool, FromAPromptThatIsNotElevatedTheAgentIsStartedWithThePromptsOwnT
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop.get(), 60000));
     const Messages lines = ReadLines(output / L"printed.txt");
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process \d+)")))
+    EXPECT_TRUE(
+        std::regex_match(lines[2],
+                         std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process \d+)")))
         << lines[2];
     EXPECT_EQ(0u, Stop());
 }
@@ -457,7 +473,6 @@ TEST_F(StopTool, AsTheSystemAccountEverySessionWithAUserIsGivenAnAgent)
     EXPECT_EQ(0u, Stop());
 }
 
-
 // Task Manager's switch keeps logon from starting the agent, as the checker and the start tool read it.
 // A logon cannot be made inside a test: the machine must give one (HALYARD_LOGON_COMMAND logs a test
 // user on in a session of its own, and returns once the logon is done).
@@ -466,7 +481,8 @@ TEST_F(StopTool, AnAgentSwitchedOffInTaskManagerIsNotStartedAtLogon)
 {
     const std::wstring logon = EnvironmentVariable(L"HALYARD_LOGON_COMMAND");
     if (UnderWine() || logon.empty()) {
-        GTEST_SKIP() << "needs a logon of a test user (HALYARD_LOGON_COMMAND), which only a prepared Windows machine gives";
+        GTEST_SKIP()
+            << "needs a logon of a test user (HALYARD_LOGON_COMMAND), which only a prepared Windows machine gives";
     }
     const LogonStart logonStart(L"\"" + BesideThisProgram(kAgentProgram) + L"\"");
     for (const char bit : {'\x03', '\x02'}) {

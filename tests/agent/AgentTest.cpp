@@ -48,7 +48,8 @@ TEST_F(Agent, LogonStartRelaunchesWithRunLoadingNothingButTheSystemsBaseAndTheAg
     const std::string create = "Orvanta::Deskweave::Process::Create:: ";
     EXPECT_EQ((Messages{"This instance is called usually by WinLogon. Start a child process to unblock the logon.\n",
                         "Orvanta::Deskweave::Process::Process:: cmd line = Halyard.exe\n", create + "enter...\n",
-                        create + "Command line = '\"Halyard.exe\" /run'\n", "wWinMain::CreateProcess result = 00000000\n"}),
+                        create + "Command line = '\"Halyard.exe\" /run'\n",
+                        "wWinMain::CreateProcess result = 00000000\n"}),
               run.DebugMessages(true));
     // The logon waits for this process: the window and registry libraries load only in the agent.
     for (const LoadedModule& module : run.Modules()) {
@@ -71,7 +72,8 @@ TEST_F(Agent, LogonStartRelaunchesWithRunLoadingNothingButTheSystemsBaseAndTheAg
     const Messages log = run.LogMessages();
     EXPECT_EQ(-1, FindMessage(log, "called usually by WinLogon")) << "the parent never starts the log";
     EXPECT_EQ(kTerminating, log.back());
-    EXPECT_GE(FindMessage(run.DebugMessages(), "wWinMain:SetProcessShutdownParameters (with level 0x100): succeeded"), 0);
+    EXPECT_GE(FindMessage(run.DebugMessages(), "wWinMain:SetProcessShutdownParameters (with level 0x100): succeeded"),
+              0);
 }
 
 TEST_F(Agent, PolicyGateLetsTheAgentRunOnlyWithADriveValueOfAtMostSixtyBytes)
@@ -149,8 +151,8 @@ TEST_F(Agent, EveryWayTheLoopEndsLeadsThroughTheWholeTeardownWithTheWindowGoneBe
         {"terminate event",
          [&terminate] {
              // Opened, not created: the agent made the event, as it does when it is the first.
-             terminate.reset(OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE,
-                                        Orvanta::Deskweave::kTerminateEventName));
+             terminate.reset(
+                 OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, Orvanta::Deskweave::kTerminateEventName));
              SetEvent(terminate.get());
          }},
         {"WM_CLOSE from another program", [] { EXPECT_EQ(0u, DevCtl(L"close")); }},
@@ -180,7 +182,8 @@ TEST_F(Agent, EveryWayTheLoopEndsLeadsThroughTheWholeTeardownWithTheWindowGoneBe
         ASSERT_GE(last, 0);
         EXPECT_EQ((Messages{"Orvanta::Deskweave::Event::Close:: Enter\n",
                             "libOVSyncEngine stand-in: OvUninitialize() = 00000000\n",
-                            "Orvanta::Deskweave::Event::Close:: Enter\n", "Orvanta::Deskweave::Window::~Window: executing...\n",
+                            "Orvanta::Deskweave::Event::Close:: Enter\n",
+                            "Orvanta::Deskweave::Window::~Window: executing...\n",
                             "Orvanta::Deskweave::Window::Destroy: executing...\n"}),
                   Messages(debugger.begin() + last + 1, debugger.end()));
     }
@@ -210,14 +213,17 @@ TEST_F(Agent, LogoffRevertsPermissionsOnlyWhenThePolicyAsksAndThenPreparesTheEng
         ASSERT_GE(foreign, 0);
         EXPECT_EQ((Messages{"Orvanta::Deskweave::Window::WindowProc: WM_TIMER received\n", kTimer + "::enter...\n"}),
                   Messages(debugger.begin() + foreign + 1, debugger.begin() + foreign + 3));
-        EXPECT_EQ(std::string::npos, debugger.at(foreign + 3).find("OvInitialize")) << "a foreign timer attempts nothing";
-        const std::vector<int> at = FindInOrder(debugger, {"OnQueryEndSession:: All uploads complete.",
-                                                           "OnEndSession::enter...", "stand-in: OvPrepareForLogoff() = 00000000"});
+        EXPECT_EQ(std::string::npos, debugger.at(foreign + 3).find("OvInitialize"))
+            << "a foreign timer attempts nothing";
+        const std::vector<int> at =
+            FindInOrder(debugger, {"OnQueryEndSession:: All uploads complete.", "OnEndSession::enter...",
+                                   "stand-in: OvPrepareForLogoff() = 00000000"});
         ASSERT_TRUE(at[0] >= 0 && at[1] >= 0 && at[2] >= 0);
         const int reverted =
             FindMessage(debugger, "InheritPermissionsFromSrcFolder: destination folder: " + Narrow(temp / L"Sync"));
         EXPECT_EQ(adjust, reverted > at[1] && reverted < at[2]) << "permissions before the engine's logoff";
-        EXPECT_EQ(adjust, FindMessage(debugger, "FolderPermissionsManager") >= 0) << "the permission work, or nothing of it";
+        EXPECT_EQ(adjust, FindMessage(debugger, "FolderPermissionsManager") >= 0)
+            << "the permission work, or nothing of it";
         // Called although the engine never accepted, and never released for that reason.
         const Messages calls = run.EngineCalls();
         EXPECT_EQ("OvPrepareForLogoff() 00000000", calls.back());
@@ -239,20 +245,21 @@ TEST(ShutdownOrder, TheAgentHearsOfTheSessionsEndLateAndSaysSo)
 }
 
 // A real engine runs code of its own on the agent's threads: thread timers and timers of its own
-// windows set on the window thread are served, and its threads may outlive OvUninitialize. A library of the engine's name without its
-// entry points (a client half installed) may have started threads from its DllMain. Neither is ever
+// windows set on the window thread are served, and its threads may outlive OvUninitialize. A library of the engine's
+// name without its entry points (a client half installed) may have started threads from its DllMain. Neither is ever
 // unloaded under them. Timer messages that another program addresses to the window with a procedure
 // are never called.
 TEST_F(Agent, AnEnginesOwnTimersAndThreadsKeepRunningUnderTheAgentAndForeignTimerProceduresAreNeverCalled)
 {
-    const auto exitProcess = std::to_wstring(
-        reinterpret_cast<ULONG_PTR>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ExitProcess")));
+    const auto exitProcess =
+        std::to_wstring(reinterpret_cast<ULONG_PTR>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ExitProcess")));
     TempFolder halfInstalled;
     ASSERT_TRUE(CopyFileW(BesideThisProgram(kAgentProgram).c_str(), (halfInstalled / kAgentProgram).c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(),
                           (halfInstalled / kEngineLibrary).c_str(), FALSE));
     const std::tuple<std::wstring, const char*, std::vector<std::wstring>> rows[] = {
-        {{}, "ThreadTimer=1\r\nWindowTimer=1\r\nLingeringThread=1\r\n",
+        {{},
+         "ThreadTimer=1\r\nWindowTimer=1\r\nLingeringThread=1\r\n",
          {L"stand-in: ThreadTimer(on the initializing thread)", L"stand-in: WindowTimer(on the initializing thread)"}},
         {halfInstalled / kAgentProgram, "", {Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007F\n"}},
     };
@@ -268,8 +275,8 @@ TEST_F(Agent, AnEnginesOwnTimersAndThreadsKeepRunningUnderTheAgentAndForeignTime
         }
         ASSERT_EQ(0u, DevCtl(L"timer 7 " + exitProcess));
         ASSERT_EQ(0u, DevCtl(L"systimer 7 " + exitProcess));
-        ASSERT_TRUE(run.WaitForDebugText(L"Dropped a timer message with a timer procedure: uMsg: 280 wParam: 7 lParam: " +
-                                         exitProcess));
+        ASSERT_TRUE(run.WaitForDebugText(
+            L"Dropped a timer message with a timer procedure: uMsg: 280 wParam: 7 lParam: " + exitProcess));
         Terminate(run);
         EXPECT_EQ(kTerminating, run.LogMessages().back()) << "the agent ended on its own, not by a crash";
     }
@@ -291,14 +298,16 @@ int RunAnAgentWithoutItsClient()
     AgentRun run(agent);
     const std::wstring missing = Widen(kTimer) + L"::OvInitialize2 failed with result = 8007007E\n";
     const auto failed = [](const char* what) { return printf("FAILED: %s\n", what), 1; };
-    if (!copied || run.Start(L"", {{{L"PATH", planted.Path() + L";" + EnvironmentVariable(L"PATH")}}, planted.Path(), {}}) != 0 ||
+    if (!copied ||
+        run.Start(L"", {{{L"PATH", planted.Path() + L";" + EnvironmentVariable(L"PATH")}}, planted.Path(), {}}) != 0 ||
         run.WaitForExit() != 0) {
         return failed("the logon start returns at once, needing nothing of the engine");
     }
     if (!WaitForAgentWindow(true, 20000) || !run.WaitForDebugText(missing) || DevCtl(L"logoff") != 0 ||
         !run.WaitForDebugText(L"OnEndSession::OvPrepareForLogoff result = 8007007E\n") || !run.Children().empty() ||
         !run.EngineCalls().empty()) {
-        return failed("the agent beside it traces the missing engine at each tick and at logoff, taking nothing planted");
+        return failed(
+            "the agent beside it traces the missing engine at each tick and at logoff, taking nothing planted");
     }
     Sleep(2500);
     if (!CopyFileW(BesideThisProgram(kEngineLibrary).c_str(), (installed / kEngineLibrary).c_str(), FALSE) ||
@@ -328,10 +337,10 @@ TEST_F(Agent, AnAgentWithoutItsClientTracesWhatIsMissingTakesNothingPlantedAndRe
     const std::string session = ThisSession();
     // Every entry of every process: the logon start's would show among them.
     EXPECT_EQ((Messages{"4 100 " + session + "|" HALYARD_VERSION_TEXT "|" + printed("log"),
-                        "2 300 " + session + "|OrvantaSyncMonitor.exe|/checkOnDemandMigration|2|" +
-                            printed("folder"),
-                        "2 200 " + session + "|8007007E|libOVSyncEngine.dll, or a library it needs, was not found "
-                                             "beside Halyard.exe",
+                        "2 300 " + session + "|OrvantaSyncMonitor.exe|/checkOnDemandMigration|2|" + printed("folder"),
+                        "2 200 " + session +
+                            "|8007007E|libOVSyncEngine.dll, or a library it needs, was not found "
+                            "beside Halyard.exe",
                         "4 201 " + session + "|" + printed("attempts"), "4 600 " + session}),
               Described(ReportedEvents(result.output)));
 }
@@ -343,8 +352,8 @@ public:
     HostileInstall()
     {
         EXPECT_TRUE(CopyFileW(BesideThisProgram(kAgentProgram).c_str(), Agent().c_str(), FALSE));
-        EXPECT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHostileEngine.dll").c_str(), (folder_ / kEngineLibrary).c_str(),
-                              FALSE));
+        EXPECT_TRUE(CopyFileW(BesideThisProgram(L"HalyardHostileEngine.dll").c_str(),
+                              (folder_ / kEngineLibrary).c_str(), FALSE));
     }
     std::wstring Agent() const { return folder_ / kAgentProgram; }
 
@@ -408,7 +417,8 @@ int RunAgentsOfAHostileEngine()
         standIns.ScriptEngine(std::string(key) + "=OvInitializeIPC2\r\n");
         const TempFolder temp;
         ChildProcess agent;
-        if (agent.Start(L"\"" + hostile.Agent() + L"\" /run", {{{L"TMP", temp.Path()}, {L"TEMP", temp.Path()}}, {}, {}}) != 0 ||
+        if (agent.Start(L"\"" + hostile.Agent() + L"\" /run",
+                        {{{L"TMP", temp.Path()}, {L"TEMP", temp.Path()}}, {}, {}}) != 0 ||
             standIns.WaitForRecords(kEngineCallsRecord, 1).empty()) {
             return printf("FAILED: the agent made no engine call (%s)\n", key), 1;
         }
@@ -440,10 +450,12 @@ TEST_F(Agent, AHostileEngineLeavesTheCallThatHungOrFaultedInTheLogAndTheEventLog
         << printed("HangIn line");
     // Under Wine the Unix exit status keeps the low byte of C0000005.
     EXPECT_TRUE(printed("FaultIn exit") == "3221225477" || printed("FaultIn exit") == "5") << printed("FaultIn exit");
-    EXPECT_TRUE(std::regex_match(printed("FaultIn line"),
-                                 std::regex(R"(Halyard is ending on an exception that nothing handled: C0000005 at 0x[0-9A-F]{16} in )"
-                                            R"(.*\\libOVSyncEngine\.dll, inside OvInitializeIPC2\. Windows Error Reporting takes it )"
-                                            R"(from here\.)")))
+    EXPECT_TRUE(
+        std::regex_match(printed("FaultIn line"),
+                         std::regex(
+                             R"(Halyard is ending on an exception that nothing handled: C0000005 at 0x[0-9A-F]{16} in )"
+                             R"(.*\\libOVSyncEngine\.dll, inside OvInitializeIPC2\. Windows Error Reporting takes it )"
+                             R"(from here\.)")))
         << printed("FaultIn line");
     const std::string session = ThisSession();
     Messages entries;
@@ -476,9 +488,11 @@ TEST_F(Agent, ATimerFloodMakesNoEngineCallBeforeItsTimeAndIsTracedOnceWithItsCou
     Terminate(run);
     const Messages log = run.LogMessages();
     EXPECT_EQ(1, CountMessages(log, "WindowProc: Dropped "));
-    EXPECT_EQ(0u, log.at(FindMessage(log, "WindowProc: Dropped ")).find(
-                      "Orvanta::Deskweave::Window::WindowProc: Dropped 1000 WM_TIMER messages (the last for timer 1) that "
-                      "came within 2000 ms of the one served before them, over "));
+    EXPECT_EQ(
+        0u,
+        log.at(FindMessage(log, "WindowProc: Dropped "))
+            .find("Orvanta::Deskweave::Window::WindowProc: Dropped 1000 WM_TIMER messages (the last for timer 1) that "
+                  "came within 2000 ms of the one served before them, over "));
     EXPECT_EQ(2, CountMessages(log, kTimer + "::enter..."));
 }
 
@@ -529,7 +543,6 @@ TEST_F(Agent, NoLibraryIsLoadedFromTheFolderTheAgentWasStartedIn)
     EXPECT_FALSE(FileExists(marker)) << ReadFileBytes(marker);
 }
 
-
 // A client's installer that runs while the agent holds the engine closes the agent through Restart
 // Manager, as a logoff would, and Windows starts it again ("/run") once the installer is done: an agent
 // that had run for 60 s.
@@ -555,6 +568,5 @@ TEST_F(Agent, RestartManagerStartsTheAgentAgainAfterAnInstallerClosedIt)
     RmEndSession(session);
     EXPECT_TRUE(WaitForAgentWindow(true, 20000)) << "started again with /run";
 }
-
 
 } // namespace

@@ -54,10 +54,22 @@ TEST_F(DaclRebuild, RemovalPassStartsOverAfterEachRemovalAndKeepsOnlyContainerIn
         kName + "source Security Descriptor: [D:(A;CI;FA;;;SY)(A;;FA;;;BA)(A;CI;GR;;;BU)(A;OI;FA;;;WD)]",
         "Source Security Descriptor control: 0x8404", // self-relative, DACL present, auto-inherited
         kName + "Number of ACE(s) in source DACL: 4",
-        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x00"), remove,
-        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x02"), keep, ace(2, "0x00", "0x01"), remove,
-        ace(0, "0x00", "0x02"), keep, ace(1, "0x00", "0x02"), keep,
-        ace(0, "0x00", "0x02"), ace(1, "0x00", "0x02"),
+        ace(0, "0x00", "0x02"),
+        keep,
+        ace(1, "0x00", "0x00"),
+        remove,
+        ace(0, "0x00", "0x02"),
+        keep,
+        ace(1, "0x00", "0x02"),
+        keep,
+        ace(2, "0x00", "0x01"),
+        remove,
+        ace(0, "0x00", "0x02"),
+        keep,
+        ace(1, "0x00", "0x02"),
+        keep,
+        ace(0, "0x00", "0x02"),
+        ace(1, "0x00", "0x02"),
         kName + "Number of ACE(s) in destination DACL: 2",
         kName + "destination Security Descriptor: [D:AI(A;CI;FA;;;SY)(A;CI;GR;;;BU)]",
     };
@@ -85,8 +97,8 @@ TEST_F(DaclRebuild, InheritFlagsOfTheKeptAcesFollowTheirPropagationAndANullOrMis
         {FromSddl(L"D:(A;OICINP;FA;;;SY)"), "D:AI(A;NP;FA;;;SY)"},
         {FromSddl(L"D:(A;CIIOID;FA;;;SY)"), "D:AI(A;CIIOID;FA;;;SY)"}, // inherit-only and inherited stay
         {FromSddl(L"D:(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"), "D:AI(D;CI;FA;;;BG)(A;OICI;FA;;;SY)"},
-        {FromSddl(L"D:PAI(A;CI;FA;;;WD)"), "D:AI(A;CI;FA;;;WD)"},      // protection cleared
-        {FromSddl(L"D:P(A;OI;FA;;;SY)(A;;FA;;;BA)"), "D:AI"},           // nothing inheritable: an empty DACL
+        {FromSddl(L"D:PAI(A;CI;FA;;;WD)"), "D:AI(A;CI;FA;;;WD)"}, // protection cleared
+        {FromSddl(L"D:P(A;OI;FA;;;SY)(A;;FA;;;BA)"), "D:AI"},     // nothing inheritable: an empty DACL
         {FromSddl(L"D:"), "D:AI"},
         {NullDacl(), "1338"}, // refused as an invalid descriptor, like a missing DACL
         {FromSddl(L"O:BAG:BA"), "1338"},

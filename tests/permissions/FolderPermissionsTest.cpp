@@ -17,8 +17,8 @@ const std::string kEmptyDestination = kInherit + ": invalid (empty) destFolderPa
 
 std::string Pair(const std::wstring& destination, const std::wstring& source)
 {
-    return kInherit + ": destination folder: " + Narrow(destination) + " to inherit permissions from source folder: " +
-           Narrow(source);
+    return kInherit + ": destination folder: " + Narrow(destination) +
+           " to inherit permissions from source folder: " + Narrow(source);
 }
 
 // A folder's DACL as the revert traces it.
@@ -63,8 +63,11 @@ TEST_F(FolderPermissions, LocationsLoseEveryTrailingBackslashAndTheParentIsTheTe
         const wchar_t* stored;
         const wchar_t* parent; // nullptr: none can be derived
     };
-    const Row rows[] = {{L"Q:\\Data\\Sync\\\\\\", L"Q:\\Data\\Sync", L"Q:\\Data"}, {L"Q:\\Sync", L"Q:\\Sync", L"Q:"},
-                        {L"Q:\\", L"Q:", nullptr}, {L"Sync", L"Sync", nullptr}, {L"Q:/Data/Sync", L"Q:/Data/Sync", nullptr}};
+    const Row rows[] = {{L"Q:\\Data\\Sync\\\\\\", L"Q:\\Data\\Sync", L"Q:\\Data"},
+                        {L"Q:\\Sync", L"Q:\\Sync", L"Q:"},
+                        {L"Q:\\", L"Q:", nullptr},
+                        {L"Sync", L"Sync", nullptr},
+                        {L"Q:/Data/Sync", L"Q:/Data/Sync", nullptr}};
     for (const Row& row : rows) {
         SCOPED_TRACE(Narrow(row.root));
         SetLocations(row.root, L"Q:\\Personal\\", L"", L"\\\\");
@@ -100,8 +103,8 @@ TEST_F(FolderPermissions, AMissingOrReadOnlyKeyLeavesEveryLocationEmpty)
     // Full access is asked for although only read: a key the user may only read gives access denied.
     SetLocations(L"Q:\\Sync", L"Q:\\Sync\\P", L"Q:\\Sync\\S", L"Q:\\Sync\\F");
     PSECURITY_DESCRIPTOR readOnly = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1,
-                                                                     &readOnly, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1, &readOnly,
+                                                                     nullptr));
     const UniqueLocalMemory owner(readOnly);
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, key_.SubKey().c_str(), 0, WRITE_DAC, &key));
@@ -152,7 +155,6 @@ TEST_F(FolderPermissions, MissingLocationsAndFilesAreTracedAndTheOtherCallsStill
     EXPECT_TRUE(code == "2" || code == "3") << code;
     EXPECT_EQ(0u, messages.at(read + 1).find(kInherit + ": failed with exception: "));
 }
-
 
 // A sync root right below a drive's root, while the process's current folder on that drive is another
 // one ("R:" alone names that folder): the sync root inherits from the root, and a location that is the
@@ -213,7 +215,8 @@ int RevertWithSettingsThatDoNotWork()
     {
         auto settings = row({{L"SyncRootLocation", L"Q:\\Sync"}});
         PSECURITY_DESCRIPTOR readOnly = nullptr;
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1, &readOnly, nullptr);
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KRWDSD;;;WD)", SDDL_REVISION_1, &readOnly,
+                                                             nullptr);
         const UniqueLocalMemory owner(readOnly);
         HKEY opened = nullptr;
         RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, WRITE_DAC, &opened);
@@ -231,7 +234,8 @@ int RevertWithSettingsThatDoNotWork()
     row({{L"PersonalFolderRootLocation", L"Q:\\Sync\\Personal"}}), revert();
     return 0;
 }
-const ChildRoutine revertWithSettingsThatDoNotWork("revert-with-settings-that-do-not-work", RevertWithSettingsThatDoNotWork);
+const ChildRoutine revertWithSettingsThatDoNotWork("revert-with-settings-that-do-not-work",
+                                                   RevertWithSettingsThatDoNotWork);
 
 // Label: wine
 TEST(FolderPermissionsEntries, EachRevertThatDoesNotHappenIsReportedAndAbsentSettingsAreNot)
@@ -244,12 +248,16 @@ TEST(FolderPermissionsEntries, EachRevertThatDoesNotHappenIsReportedAndAbsentSet
     const std::string key = "HKEY_CURRENT_USER\\SOFTWARE\\Veltane\\Orvanta\\Sync";
     const std::string noParent = "the folder above it cannot be derived from the location (a drive's root, or a "
                                  "location without a backslash)";
-    const std::string noSource = "there is no sync root to inherit from (SyncRootLocation is not set, or cannot be read)";
+    const std::string noSource =
+        "there is no sync root to inherit from (SyncRootLocation is not set, or cannot be read)";
     EXPECT_EQ((Messages{"2 501 " + session + key + "|error 5",
-                        "2 501 " + session + key + "\\SharedFoldersRootLocation|error 234: it holds 260 characters or more",
-                        "2 501 " + session + key + "\\FavoriteFoldersRootLocation|it is not a string but a value of type 4",
+                        "2 501 " + session + key +
+                            "\\SharedFoldersRootLocation|error 234: it holds 260 characters or more",
+                        "2 501 " + session + key +
+                            "\\FavoriteFoldersRootLocation|it is not a string but a value of type 4",
                         "2 500 " + session + "BA|" + noSource, "2 500 " + session + "Q:|" + noParent,
-                        "2 500 " + session + "Sync|" + noParent, "2 500 " + session + "Q:\\Sync\\Personal|" + noSource}),
+                        "2 500 " + session + "Sync|" + noParent,
+                        "2 500 " + session + "Q:\\Sync\\Personal|" + noSource}),
               Described(ReportedEvents(reverted.output)));
 }
 

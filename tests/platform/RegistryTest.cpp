@@ -23,7 +23,8 @@ TEST(RegistryKey, ValuesOfAnyTypeAreReadAsRawBytesUpToTheBufferAndNothingIsTaken
         LONG status;
         ULONG characters; // what the size comes back as; the buffer's 60 bytes when nothing was taken
         std::wstring text;
-    } strings[] = {{L"fits", ERROR_SUCCESS, 30, std::wstring(29, L'f')}, {L"over", ERROR_MORE_DATA, 60, L""},
+    } strings[] = {{L"fits", ERROR_SUCCESS, 30, std::wstring(29, L'f')},
+                   {L"over", ERROR_MORE_DATA, 60, L""},
                    {L"number", ERROR_SUCCESS, 2, L"BA"}};
     for (const auto& row : strings) {
         wchar_t buffer[30] = {};
@@ -38,8 +39,11 @@ TEST(RegistryKey, ValuesOfAnyTypeAreReadAsRawBytesUpToTheBufferAndNothingIsTaken
         const wchar_t* name;
         LONG status;
         DWORD value; // 0xCAFE: left as it was
-    } numbers[] = {{L"two", ERROR_SUCCESS, 0x1234}, {L"five", ERROR_MORE_DATA, 0xCAFE}, {L"a", ERROR_SUCCESS, 0x61},
-                   {L"number", ERROR_SUCCESS, 0x00410042}, {L"missing", ERROR_FILE_NOT_FOUND, 0xCAFE}};
+    } numbers[] = {{L"two", ERROR_SUCCESS, 0x1234},
+                   {L"five", ERROR_MORE_DATA, 0xCAFE},
+                   {L"a", ERROR_SUCCESS, 0x61},
+                   {L"number", ERROR_SUCCESS, 0x00410042},
+                   {L"missing", ERROR_FILE_NOT_FOUND, 0xCAFE}};
     for (const auto& row : numbers) {
         DWORD value = 0xCAFE;
         EXPECT_EQ(row.status, registry.QueryDWORDValue(row.name, value)) << Narrow(row.name);

@@ -64,7 +64,7 @@ TEST_F(PendingUploads, SequenceIdsAreOrderedByUnsignedBytesAndAnIgnoredNotificat
         const char* last;
         const char* next;
         std::string verdict;
-    } rows[] = {{"9", "10", "IGNORE"}, {"A", "AB", "UPDATE"},   {"AB", "A", "IGNORE"},   {"5", "5", "IGNORE"},
+    } rows[] = {{"9", "10", "IGNORE"},      {"A", "AB", "UPDATE"},      {"AB", "A", "IGNORE"}, {"5", "5", "IGNORE"},
                 {"\x7F", "\x80", "UPDATE"}, {"\x80", "\x7F", "IGNORE"}, {"", "x", "NEW"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string("'") + row.last + "' then '" + row.next + "'");
@@ -74,8 +74,8 @@ TEST_F(PendingUploads, SequenceIdsAreOrderedByUnsignedBytesAndAnIgnoredNotificat
         Notify(*handler, row.next, 1, 1);
         const Messages messages = log_.TakeMessages();
         const std::string verdict = row.verdict == "NEW" ? "NEW:new SequenceID '" + std::string(row.next) + "'"
-                                                          : row.verdict + ":Last SequenceID '" + row.last +
-                                                                "', new SequenceID '" + row.next + "'";
+                                                         : row.verdict + ":Last SequenceID '" + row.last +
+                                                               "', new SequenceID '" + row.next + "'";
         ExpectInOrder(messages, {kTag + "NEW:new SequenceID '" + row.last + "'", kTag + verdict});
         // An ignored completion leaves the pending counts and the registered reason as they were.
         const bool ignored = row.verdict == "IGNORE";

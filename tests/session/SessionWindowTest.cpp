@@ -75,7 +75,8 @@ TEST_F(SessionWindow, EndOfSessionWaitsForUploadsThenRevertsPermissionsThenPrepa
         }
     }
     EXPECT_EQ((Messages{kEndSessionTag + "enter...", kEndSession + "Waiting for uploads to complete.",
-                        "Orvanta::Deskweave::Event::Wait:: Enter", kEndSession + "Uploads have completed. Continuing to end session."}),
+                        "Orvanta::Deskweave::Event::Wait:: Enter",
+                        kEndSession + "Uploads have completed. Continuing to end session."}),
               window);
     ExpectInOrder(log_.Messages(), {kEndSession + "Uploads have completed. Continuing to end session.",
                                     "InheritPermissionsFromSrcFolder: destination folder: " + Narrow(temp / L"Sync")});

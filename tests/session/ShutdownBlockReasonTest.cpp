@@ -44,7 +44,8 @@ const ChildRoutine registerAndWithdraw("register-and-withdraw-reasons", Register
 // "Create <text>" and "Destroy" in the order the platform saw them, each with its thread.
 std::vector<std::pair<std::string, std::string>> PlatformRecord(const std::string& output)
 {
-    static const std::regex call(R"re(([0-9a-f]{4}):fixme:graphics:ShutdownBlockReason(Create|Destroy) \([0-9A-Fa-f]+(?:, L"(.*)")?\): stub)re");
+    static const std::regex call(
+        R"re(([0-9a-f]{4}):fixme:graphics:ShutdownBlockReason(Create|Destroy) \([0-9A-Fa-f]+(?:, L"(.*)")?\): stub)re");
     std::vector<std::pair<std::string, std::string>> calls;
     for (std::sregex_iterator it(output.begin(), output.end(), call), end; it != end; ++it) {
         calls.push_back({(*it)[2].str() == "Create" ? "Create " + (*it)[3].str() : "Destroy", (*it)[1].str()});
@@ -57,9 +58,18 @@ TEST(ShutdownBlockReason, IsRegisteredOnceWithResource101OrItsFallbackOnTheWindo
 {
     const std::string resource = "Create File operations in progress. Force log off might lose data!";
     const std::vector<std::string> fromVersion6 = {
-        resource, "Destroy", resource, "Destroy",                                 // once, withdrawn once, again
-        "Create reason text", "Destroy", "Create Pending Operation...", "Destroy", // the fallback texts
-        resource, "Destroy", resource, "Destroy", // the handler: pending, done, pending, window gone
+        resource,
+        "Destroy",
+        resource,
+        "Destroy", // once, withdrawn once, again
+        "Create reason text",
+        "Destroy",
+        "Create Pending Operation...",
+        "Destroy", // the fallback texts
+        resource,
+        "Destroy",
+        resource,
+        "Destroy", // the handler: pending, done, pending, window gone
     };
     const ChildResult current = RunChildRecordingWine("register-and-withdraw-reasons", "-all,fixme+graphics");
     ASSERT_EQ(0u, current.exitCode) << current.output;

@@ -25,7 +25,8 @@ std::string Unescaped(const std::string& text)
 
 std::vector<ReportedEvent> ReportedEvents(const std::string& output)
 {
-    static const std::regex stub(R"(^([0-9a-f]+):[0-9a-f]+:fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),.*)");
+    static const std::regex stub(
+        R"(^([0-9a-f]+):[0-9a-f]+:fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),.*)");
     static const std::regex text(R"re(^([0-9a-f]+):[0-9a-f]+:[a-z]+:eventlog:ReportEventW L"(.*)"$)re");
     std::vector<ReportedEvent> events;
     std::istringstream lines(output);
@@ -36,8 +37,10 @@ std::vector<ReportedEvent> ReportedEvents(const std::string& output)
         }
         if (std::regex_match(line, match, stub)) {
             const DWORD pid = std::stoul(match[1], nullptr, 16);
-            events.push_back({pid, static_cast<WORD>(std::stoul(match[2], nullptr, 16)),
-                              static_cast<DWORD>(std::stoul(match[3], nullptr, 16)), {}});
+            events.push_back({pid,
+                              static_cast<WORD>(std::stoul(match[2], nullptr, 16)),
+                              static_cast<DWORD>(std::stoul(match[3], nullptr, 16)),
+                              {}});
         } else if (std::regex_match(line, match, text)) {
             const DWORD pid = std::stoul(match[1], nullptr, 16);
             for (auto event = events.rbegin(); event != events.rend(); ++event) {

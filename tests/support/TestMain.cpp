@@ -145,7 +145,8 @@ ChildResult RunChildRecordingWine(const char* routine, const std::string& channe
         Sleep(100);
     }
     const std::string exitCode = ReadFileBytes(temp / L"exit");
-    return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)), ReadFileBytes(temp / L"output.txt")};
+    return {exitCode.empty() ? STILL_ACTIVE : static_cast<DWORD>(std::stoul(exitCode)),
+            ReadFileBytes(temp / L"output.txt")};
 }
 
 WineDrive::WineDrive(const std::wstring& folder)
@@ -154,7 +155,8 @@ WineDrive::WineDrive(const std::wstring& folder)
     for (wchar_t letter = L'R'; letter <= L'Y' && letter_.empty(); ++letter) {
         const std::wstring root = std::wstring(1, letter) + L":\\";
         const std::string link = devices + static_cast<char>(letter | 0x20) + ":";
-        if ((GetLogicalDrives() & (1u << (letter - L'A'))) == 0 && GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        if ((GetLogicalDrives() & (1u << (letter - L'A'))) == 0 &&
+            GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES &&
             StartUnixShell("ln -s '" + UnixPath(folder) + "' '" + link + "'") && AwaitPath(root, true)) {
             letter_ = root.substr(0, 2);
             link_ = link;

@@ -157,7 +157,10 @@ public:
         }
     }
     // True once the call has returned; waits at most timeoutMs for that.
-    bool Finished(DWORD timeoutMs) { return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready; }
+    bool Finished(DWORD timeoutMs)
+    {
+        return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+    }
 
 private:
     std::future<void> done_;

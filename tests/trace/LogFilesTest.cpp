@@ -73,8 +73,8 @@ TEST_F(LogFolder, StartKeepsTheFiveNewestAndEachCheckBringsTheFolderToFive)
     EXPECT_EQ(6u, LogFiles(folder_).size());
 
     Trace(L"the first line is a check\n");
-    const Names expected = {Dated(3), Dated(4), Dated(5), Dated(6), created, L"Halyard.log", L"notes.txt",
-                            L"Halyard_keep.txt"};
+    const Names expected = {Dated(3), Dated(4),       Dated(5),     Dated(6),
+                            created,  L"Halyard.log", L"notes.txt", L"Halyard_keep.txt"};
     EXPECT_EQ(expected, InFolder());
     // Files another program puts there meanwhile are pruned at the next check.
     MakeFiles({Dated(-1), Dated(-2)});
@@ -90,8 +90,9 @@ TEST_F(LogFolder, TheFirstLineBringsTheFolderToFiveThoughTheFoldersClockDidNotMo
     ASSERT_TRUE(TraceManager::Initialize());
     // NTFS keeps the folder's time in 15.6 ms ticks and FAT in 2 s steps: the new file, created a few
     // microseconds after Start's pruning, leaves the time as that pruning read it.
-    ASSERT_TRUE(SetFileTime(UniqueFileHandle(CreateFileW(folder_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)).get(),
+    ASSERT_TRUE(SetFileTime(UniqueFileHandle(CreateFileW(folder_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
+                                .get(),
                             nullptr, nullptr, &before.ftLastWriteTime));
     Trace(L"the first line is a check\n");
     EXPECT_EQ((Names{Dated(2), Dated(3), Dated(4), Dated(5), NewestLog()}), InFolder());

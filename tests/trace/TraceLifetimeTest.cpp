@@ -63,9 +63,9 @@ int StopWhileFourThreadsTrace()
         const std::wstring path = log.LogFolder() + L"\\" + (files.empty() ? L"" : files[0]);
         const std::string bytes = ReadFileBytes(path);
         // The final release closed the stream: the file can be deleted, which an open log's share mode forbids.
-        std::string problem = files.size() != 1 ? std::to_string(files.size()) + " log files"
+        std::string problem = files.size() != 1            ? std::to_string(files.size()) + " log files"
                               : !DeleteFileW(path.c_str()) ? "the log is still held open"
-                                                            : CheckRound(bytes);
+                                                           : CheckRound(bytes);
         if (!problem.empty()) {
             printf("round %d: %s\n", round, problem.c_str());
             return 1;

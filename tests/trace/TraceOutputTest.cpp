@@ -104,7 +104,8 @@ TEST(TraceOutput, DebuggerGetsEachMessageAloneAndTheLogPrefixedLinesWithCrLfWhil
         }
     }
     // The Microsoft wide conventions, a message cut after 1022 characters, a percent sign as it is.
-    EXPECT_EQ((std::vector<std::string>{"before initialize\n", "wide|narrow|18446744073709551615|0000BEEF|-5|4000000000\n",
+    EXPECT_EQ((std::vector<std::string>{"before initialize\n",
+                                        "wide|narrow|18446744073709551615|0000BEEF|-5|4000000000\n",
                                         "100% done %s %d %%\n", "no line end", "follows on\n", std::string(1022, 'a'),
                                         "\n", std::string(1022, 'b'), "\n", "debugger only\n", "after uninitialize\n",
                                         "after second uninitialize\n"}),
@@ -114,8 +115,8 @@ TEST(TraceOutput, DebuggerGetsEachMessageAloneAndTheLogPrefixedLinesWithCrLfWhil
     ASSERT_EQ(1u, files.size());
     const std::string log = ReadFileBytes(temp / (L"Orvanta\\" + files[0]));
     const std::string prefix = R"(\[[0-9A-F]{8}\] \[\d\d/\d\d \d\d:\d\d:\d\d\] )";
-    const std::regex expected(prefix + R"(wide\|narrow\|18446744073709551615\|0000BEEF\|-5\|4000000000\r\n)" +
-                              prefix + R"(100% done %s %d %%\r\n)" + prefix + "no line end" + prefix + "follows on\r\n" +
+    const std::regex expected(prefix + R"(wide\|narrow\|18446744073709551615\|0000BEEF\|-5\|4000000000\r\n)" + prefix +
+                              R"(100% done %s %d %%\r\n)" + prefix + "no line end" + prefix + "follows on\r\n" +
                               prefix + "a{1022}" + prefix + "\r\n" + prefix + "b{1022}" + prefix + "\r\n");
     EXPECT_TRUE(std::regex_match(log, expected)) << log.substr(0, 400);
 }

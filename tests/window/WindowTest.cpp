@@ -99,9 +99,10 @@ TEST_F(HiddenWindow, DestroyFromAnotherThreadPostsCloseAndTheLoopDropsTimerMessa
                                 "procedure: uMsg: ";
     const std::string address = std::to_string(static_cast<unsigned long long>(procedure));
     const std::vector<std::string> messages = log_.Messages();
-    ExpectInOrder(messages, {dropped + "275 wParam: 5 lParam: " + address, dropped + "280 wParam: 5 lParam: " + address,
-                             kProc + "executing... uMsg: 275 wParam: 9 lParam: 0", "uMsg: 16 ", "WM_DESTROY received",
-                             "WM_NCDESTROY received", "Orvanta::Deskweave::Window::MessageLoop:Terminating message loop..."});
+    ExpectInOrder(messages,
+                  {dropped + "275 wParam: 5 lParam: " + address, dropped + "280 wParam: 5 lParam: " + address,
+                   kProc + "executing... uMsg: 275 wParam: 9 lParam: 0", "uMsg: 16 ", "WM_DESTROY received",
+                   "WM_NCDESTROY received", "Orvanta::Deskweave::Window::MessageLoop:Terminating message loop..."});
     EXPECT_EQ(0, CountMessages(messages, kProc + "executing... uMsg: 275 wParam: 5 "));
 }
 
@@ -126,11 +127,13 @@ TEST_F(HiddenWindow, TimerMessagesSentOrPostedSoonerThanTheirPaceAreDroppedAndCo
     const std::vector<std::string> messages = log_.Messages();
     const std::string dropped = kProc + "Dropped ";
     EXPECT_EQ(2, CountMessages(messages, dropped));
-    EXPECT_EQ(0u, messages.at(FindMessage(messages, dropped + "100 ")).find(
-                      dropped + "100 WM_TIMER messages (the last for timer 1) that came within 400 ms of the one served "
-                                "before them, over "));
+    EXPECT_EQ(0u, messages.at(FindMessage(messages, dropped + "100 "))
+                      .find(dropped +
+                            "100 WM_TIMER messages (the last for timer 1) that came within 400 ms of the one served "
+                            "before them, over "));
     EXPECT_GE(FindMessage(messages, dropped + "49 WM_TIMER messages (the last for timer 7)"),
-              FindMessage(messages, kProc + "WM_NCDESTROY received")) << "a burst not ended is counted at the end";
+              FindMessage(messages, kProc + "WM_NCDESTROY received"))
+        << "a burst not ended is counted at the end";
     EXPECT_EQ(2, CountMessages(messages, kProc + "WM_TIMER received"));
 }
 
@@ -156,7 +159,8 @@ TEST_F(HiddenWindow, OnTheCreatingThreadASecondCreateDoesNothingAndDestroyDestro
     EXPECT_EQ(7u, quit.wParam);
     const std::vector<std::string> messages = log_.Messages();
     EXPECT_EQ("Orvanta::Deskweave::Window::Window: executing... sessionId: 3", messages.front());
-    EXPECT_EQ((std::vector<std::string>{kProc + "WM_NCDESTROY received", "Orvanta::Deskweave::Window::Destroy: executing..."}),
+    EXPECT_EQ((std::vector<std::string>{kProc + "WM_NCDESTROY received",
+                                        "Orvanta::Deskweave::Window::Destroy: executing..."}),
               std::vector<std::string>(messages.end() - 2, messages.end()));
 }
 
