@@ -27,10 +27,8 @@ const std::string kConnected = "[00000A1C] [12/07 10:00:02] Orvanta::Deskweave::
 
 std::string Failed(const std::string& time, const std::string& status)
 {
-    return "[00000A1C] [" + time +
-           "] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 failed with "
-           "result = " +
-           status + "\r\n";
+    const std::string line = "] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 failed with result = ";
+    return "[00000A1C] [" + time + line + status + "\r\n";
 }
 
 // Lines of the agent that say nothing of the engine, about `bytes` of them.
@@ -104,49 +102,45 @@ TEST(AgentLog, OnlyTheRunningAgentsOwnFilesAreJudgedAndItsLastAttemptIsFoundWher
         std::string answer; // time, or time and status
         unsigned long long mostRead;
     } rows[] = {
-        {"connected, in its last lines",
-         [](PlantedLogs& logs, unsigned long long&) { logs.Hold(kCurrent, Filler(1000) + kConnected); }, 6 << 20,
-         AgentState::Connected, kCurrent, "2026-12-07 10:00:02", 4096},
+        {"connected, in its last lines", [](auto& logs, auto&) { logs.Hold(kCurrent, Filler(1000) + kConnected); },
+         6 << 20, AgentState::Connected, kCurrent, "2026-12-07 10:00:02", 4096},
         {"the last attempt failed",
-         [](PlantedLogs& logs, unsigned long long&) {
+         [](auto& logs, auto&) {
              logs.Hold(kCurrent, Failed("12/07 10:00:02", "80070015") + Failed("12/07 10:00:04", "8007007E"));
          },
          6 << 20, AgentState::NotConnected, kCurrent, "2026-12-07 10:00:04 8007007E", 4096},
         {"after a rotation, the connection in the file before",
-         [](PlantedLogs& logs, unsigned long long&) {
+         [](auto& logs, auto&) {
              logs.Write(kRotated, kConnected + Filler(20000));
              logs.Hold(kCurrent, Filler(20000));
          },
          6 << 20, AgentState::Connected, kRotated, "2026-12-07 10:00:02", 8192},
         {"a file named later that a user wrote, saying otherwise",
-         [](PlantedLogs& logs, unsigned long long&) {
+         [](auto& logs, auto&) {
              logs.Hold(kCurrent, kConnected);
              logs.Write(L"Halyard_2099-01-01_00-00-00.log", Failed("01/01 00:00:05", "8007007E"));
          },
          6 << 20, AgentState::Connected, kCurrent, "2026-12-07 10:00:02", 4096},
         {"an earlier run's log",
-         [](PlantedLogs& logs, unsigned long long& started) {
+         [](auto& logs, auto& started) {
              logs.Write(kRotated, Failed("12/07 10:00:04", "8007007E"));
              Sleep(2100); // beyond the coarse clocks' allowance
              started = Now();
              logs.Hold(kCurrent, Filler(100));
          },
          6 << 20, AgentState::NoAttempt, kCurrent, "", 4096},
-        {"no file held open", [](PlantedLogs& logs, unsigned long long&) { logs.Write(kCurrent, kConnected); }, 6 << 20,
+        {"no file held open", [](auto& logs, auto&) { logs.Write(kCurrent, kConnected); }, 6 << 20,
          AgentState::NotTheAgents, L"", "", 0},
         {"connected at the start of a long log",
-         [](PlantedLogs& logs, unsigned long long&) { logs.Hold(kCurrent, kConnected + Filler(200000)); }, 6 << 20,
-         AgentState::Connected, kCurrent, "2026-12-07 10:00:02", 8192},
-        {"more than the bound of bytes, and no attempt",
-         [](PlantedLogs& logs, unsigned long long&) { logs.Hold(kCurrent, Filler(200000)); }, 10000,
-         AgentState::NoAttempt, kCurrent, "", 10000},
+         [](auto& logs, auto&) { logs.Hold(kCurrent, kConnected + Filler(200000)); }, 6 << 20, AgentState::Connected,
+         kCurrent, "2026-12-07 10:00:02", 8192},
+        {"more than the bound of bytes, and no attempt", [](auto& logs, auto&) { logs.Hold(kCurrent, Filler(200000)); },
+         10000, AgentState::NoAttempt, kCurrent, "", 10000},
         {"a log begun on the last day of a year, a line of the next",
-         [](PlantedLogs& logs, unsigned long long&) {
-             logs.Hold(L"Halyard_2099-12-31_23-59-58.log", Failed("01/01 00:00:05", "8007007E"));
-         },
+         [](auto& logs, auto&) { logs.Hold(L"Halyard_2099-12-31_23-59-58.log", Failed("01/01 00:00:05", "8007007E")); },
          6 << 20, AgentState::NotConnected, L"Halyard_2099-12-31_23-59-58.log", "2100-01-01 00:00:05 8007007E", 4096},
         {"its current log with a second name, a hard link a user may make to someone else's file",
-         [](PlantedLogs& logs, unsigned long long&) {
+         [](auto& logs, auto&) {
              logs.Hold(kCurrent, kConnected);
              CreateHardLinkW((logs / L"secret.txt").c_str(), (logs / kCurrent).c_str(), nullptr);
          },
@@ -272,18 +266,14 @@ TEST(SessionEngine, ASessionWhoseReadHangsIsGivenUpAtItsBoundAndNamedAndTheCheck
     SetEvent(release.get());
     EXPECT_EQ(CheckResult::Warning, check.result);
     const std::string text = Narrow(check.text);
-    EXPECT_NE(std::string::npos, text.find("session 1 (PC\\user1): connected to the engine at 2026-12-07 10:00:02 ("))
-        << text;
-    for (const char* session : {"session 2 (PC\\user2): ", "session 3 (PC\\user3): "}) {
-        EXPECT_NE(std::string::npos,
-                  text.find(std::string(session) + "its log was not read within the bound (a slow or "
-                                                   "hung disk, or a log held under an oplock): "
-                                                   "given up; the Application log says: "))
-            << text;
+    const std::string givenUp = "its log was not read within the bound (a slow or hung disk, or a log held under an "
+                                "oplock): given up; the Application log says: ";
+    for (const std::string& said : Messages{"session 1 (PC\\user1): connected to the engine at 2026-12-07 10:00:02 (",
+                                            "session 2 (PC\\user2): " + givenUp, "session 3 (PC\\user3): " + givenUp,
+                                            "session 4 (PC\\user4): not read: the check's 600 ms for the users' logs "
+                                            "were up"}) {
+        EXPECT_NE(std::string::npos, text.find(said)) << text;
     }
-    EXPECT_NE(std::string::npos,
-              text.find("session 4 (PC\\user4): not read: the check's 600 ms for the users' logs were up"))
-        << text;
     // One thread serves call after call; a call abandoned leaves the next one a thread of its own.
     BoundedWorker worker;
     DWORD first = 0;

@@ -164,24 +164,33 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
     ChildProcess other;
     std::unique_ptr<ScopedRegistryKey> folders; // a row's own keys, gone with the next row's
     std::unique_ptr<ScopedRegistryKey> approval;
-    std::wstring agentLogs; // the running agent's log folder, once it runs
-    const auto patchMachine = [](Installation& installation, ScopedRegistryKey&) {
+    const auto patchMachine = [](auto& installation, auto&) {
         std::string image = ReadFileBytes(installation / kEngineLibrary);
         const auto header = *reinterpret_cast<const LONG*>(image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew));
         image[header + 4] = '\x4C'; // IMAGE_FILE_MACHINE_I386, 0x014C
         image[header + 5] = '\x01';
         WriteFileBytes(installation / kEngineLibrary, image);
     };
+    // Task Manager's switch: off when the lowest bit of the first byte is set, whatever follows and however
+    // long it is.
+    const auto approved = [&folders](const std::string& bytes) -> SetUp {
+        return [&folders, bytes](auto&, auto&) {
+            folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
+            folders->SetBytes(kRunValue, REG_BINARY, bytes);
+        };
+    };
+    const Changes runFails = {{"install.run", "failure"}};
+    const std::string off = "is switched off in Task Manager's Startup tab";
     const struct {
         const char* name;
         SetUp setUp;
-        Changes changed;
-        int exitCode;
-        std::string text; // in the text of the check named first in the row
+        Changes changed = {}; // none: every check ok, exit code 0
+        int exitCode = 0;
+        std::string text = {}; // in the text of the check named first in the row
     } rows[] = {
-        {"healthy", [](Installation&, ScopedRegistryKey&) {}, {}, 0, ""},
+        {"healthy", [](auto&, auto&) {}},
         {"engine missing",
-         [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kEngineLibrary).c_str()); },
+         [](auto& i, auto&) { DeleteFileW((i / kEngineLibrary).c_str()); },
          {{"engine.file", "failure"},
           {"engine.machine", "skipped"},
           {"engine.exports", "skipped"},
@@ -190,7 +199,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          "8007007E"},
         {"engine not x64", patchMachine, {{"engine.machine", "failure"}, {"engine.exports", "skipped"}}, 2, "800700C1"},
         {"engine without its entry points",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              CopyFileW(BesideThisProgram(L"HalyardHalfInstalledEngine.dll").c_str(), (i / kEngineLibrary).c_str(),
                        FALSE);
          },
@@ -198,17 +207,17 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "lacks OvInitializeIPC2, OvPrepareForLogoff, OvUninitialize: the agent reports 8007007F"},
         {"a companion missing",
-         [](Installation& i, ScopedRegistryKey&) { DeleteFileW((i / kSyncApplicationProgram).c_str()); },
+         [](auto& i, auto&) { DeleteFileW((i / kSyncApplicationProgram).c_str()); },
          {{"companions", "warning"}},
          1,
          "no OrvantaSync.exe"},
         {"logon start removed",
-         [](Installation&, ScopedRegistryKey&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); },
+         [](auto&, auto&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue); },
          {{"install.run", "failure"}},
          2,
          "cannot be read (error 2)"},
         {"logon start elsewhere",
-         [](Installation&, ScopedRegistryKey&) {
+         [](auto&, auto&) {
              const wchar_t other[] = L"\"C:\\Elsewhere\\Halyard.exe\"";
              RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, other, sizeof(other));
          },
@@ -216,12 +225,12 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "runs \"C:\\Elsewhere\\Halyard.exe\", and no such program exists"},
         {"logon start unquoted",
-         [](Installation& i, ScopedRegistryKey&) { SetRunValue(KEY_WOW64_64KEY, i / kAgentProgram); },
+         [](auto& i, auto&) { SetRunValue(KEY_WOW64_64KEY, i / kAgentProgram); },
          {{"install.run", "warning"}},
          1,
          "from a path with blanks, not quoted"},
         {"logon start unquoted, another program found first",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), (i.Temp() + L"\\Client.exe").c_str(), FALSE);
              SetRunValue(KEY_WOW64_64KEY, i / kAgentProgram);
          },
@@ -229,14 +238,12 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "\\Client.exe, not this folder's Halyard.exe (its path is not quoted"},
         {"logon start with an argument",
-         [](Installation& i, ScopedRegistryKey&) {
-             SetRunValue(KEY_WOW64_64KEY, L"\"" + (i / kAgentProgram) + L"\" /run");
-         },
+         [](auto& i, auto&) { SetRunValue(KEY_WOW64_64KEY, L"\"" + (i / kAgentProgram) + L"\" /run"); },
          {{"install.run", "ok"}},
          0,
          "Halyard.exe\" /run"},
         {"logon start only in the 32-bit view",
-         [&folders](Installation& i, ScopedRegistryKey&) {
+         [&folders](auto& i, auto&) {
              RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
              folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE,
                                                  L"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"));
@@ -245,41 +252,12 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"install.run", "warning"}},
          1,
          "only in the 32-bit view, HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run\\Halyard"},
-        {"logon start switched off",
-         [&folders](Installation&, ScopedRegistryKey&) {
-             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
-             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x03\0\0\0\0\0\0\0\0\0\0\0", 12));
-         },
-         {{"install.run", "failure"}},
-         2,
-         "is switched off in Task Manager's Startup tab"},
-        // Off when the lowest bit of the first byte is set, whatever follows and however long it is.
-        {"logon start switched off, 07 and 11 bytes",
-         [&folders](Installation&, ScopedRegistryKey&) {
-             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
-             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x07\0\0\0\0\0\0\0\0\0\0\0", 12));
-         },
-         {{"install.run", "failure"}},
-         2,
-         "is switched off in Task Manager's Startup tab"},
-        {"logon start switched off, 03 in 80 bytes",
-         [&folders](Installation&, ScopedRegistryKey&) {
-             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
-             folders->SetBytes(kRunValue, REG_BINARY, "\x03" + std::string(79, '\x55'));
-         },
-         {{"install.run", "failure"}},
-         2,
-         "is switched off in Task Manager's Startup tab"},
-        {"logon start switched on, 06 and 11 bytes",
-         [&folders](Installation&, ScopedRegistryKey&) {
-             folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kStartupApprovedRunKey));
-             folders->SetBytes(kRunValue, REG_BINARY, std::string("\x06\0\0\0\0\0\0\0\0\0\0\0", 12));
-         },
-         {},
-         0,
-         ""},
+        {"logon start switched off", approved("\x03" + std::string(11, '\0')), runFails, 2, off},
+        {"logon start switched off, 07 and 11 bytes", approved("\x07" + std::string(11, '\0')), runFails, 2, off},
+        {"logon start switched off, 03 in 80 bytes", approved("\x03" + std::string(79, '\x55')), runFails, 2, off},
+        {"logon start switched on, 06 and 11 bytes", approved("\x06" + std::string(11, '\0'))},
         {"only in the 32-bit view and switched off there",
-         [&folders, &approval](Installation& i, ScopedRegistryKey&) {
+         [&folders, &approval](auto& i, auto&) {
              RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
              folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE,
                                                  L"Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run"));
@@ -291,7 +269,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "StartupApproved\\Run32"},
         {"the engine without OvPrepareForLogoff",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              std::string image = ReadFileBytes(i / kEngineLibrary);
              const size_t name = image.find(std::string("OvPrepareForLogoff") + '\0');
              ASSERT_NE(std::string::npos, name);
@@ -303,7 +281,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          "lacks OvPrepareForLogoff: the agent connects; at every logoff OvPrepareForLogoff fails with 8007007F, and "
          "the engine is not prepared for it"},
         {"install folder that everyone may write",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              PSECURITY_DESCRIPTOR open = nullptr;
              ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
                                                                   nullptr);
@@ -315,32 +293,22 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          "Everyone (S-1-1-0) may create files in it (FILE_ADD_FILE)"},
         // One folder, however it is spelled: compared by what the file system knows it as.
         {"the remembered folder in other letters",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              std::wstring upper = i.Folder();
              CharUpperW(upper.data());
              i.Remember(upper);
-         },
-         {},
-         0,
-         ""},
-        {"the remembered folder as a \\\\?\\ path",
-         [](Installation& i, ScopedRegistryKey&) { i.Remember(L"\\\\?\\" + i.Folder()); },
-         {},
-         0,
-         ""},
+         }},
+        {"the remembered folder as a \\\\?\\ path", [](auto& i, auto&) { i.Remember(L"\\\\?\\" + i.Folder()); }},
         {"the remembered folder by its short name",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              wchar_t shortName[MAX_PATH] = {};
              ASSERT_NE(0u, GetShortPathNameW(i.Folder().c_str(), shortName, MAX_PATH));
              ASSERT_NE(i.Folder(), shortName);
              i.Remember(shortName);
-         },
-         {},
-         0,
-         ""},
+         }},
         // This folder's running agent stays this folder's; logon starts another copy, which is said.
         {"the Run value naming another copy of the agent",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              CreateDirectoryW((i.Temp() + L"\\Other").c_str(), nullptr);
              CopyFileW(BesideThisProgram(kAgentProgram).c_str(), (i.Temp() + L"\\Other\\Halyard.exe").c_str(), FALSE);
              SetRunValue(KEY_WOW64_64KEY, L"\"" + i.Temp() + L"\\Other\\Halyard.exe\"");
@@ -348,50 +316,38 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          {{"install.run", "failure"}},
          2,
          "\\Other\\Halyard.exe, not this folder's Halyard.exe: logon starts another program"},
-        // A log that a user writes into the agent's folder, named later and saying otherwise, is not its.
-        {"a later log that says the engine refuses",
-         [&agentLogs](Installation&, ScopedRegistryKey&) {
-             WriteFileBytes(agentLogs + L"\\Halyard_2099-01-01_00-00-00.log",
-                            "[0000002C] [01/01 00:00:05] Orvanta::Deskweave::SyncWindowHandler::OnTimer::OvInitialize2 "
-                            "failed with result = 8007007E\r\n");
-         },
-         {},
-         0,
-         ""},
         {"event source not registered",
-         [](Installation& i, ScopedRegistryKey&) { i.Unregister(); },
+         [](auto& i, auto&) { i.Unregister(); },
          {{"install.eventsource", "warning"}},
          1,
          "not registered"},
         {"no policy key",
-         [](Installation&, ScopedRegistryKey& p) { p.Delete(); },
+         [](auto&, auto& p) { p.Delete(); },
          {{"policy.drive", "failure"}, {"sessions", "skipped"}},
          2,
          "\"On-demand Sync is not configured.  Exit.\""},
         {"no drive value",
-         [](Installation&, ScopedRegistryKey&) {
-             RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kDiskVolumeValue);
-         },
+         [](auto&, auto&) { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyKey, kDiskVolumeValue); },
          {{"policy.drive", "failure"}, {"sessions", "skipped"}},
          2,
          "\"On-demand Sync drive is not configured.  Exit.\""},
         {"drive value over 60 bytes",
-         [=](Installation&, ScopedRegistryKey& p) { p.SetString(drive, std::wstring(30, L'O')); },
+         [=](auto&, auto& p) { p.SetString(drive, std::wstring(30, L'O')); },
          {{"policy.drive", "failure"}, {"sessions", "skipped"}},
          2,
          "\"On-demand Sync drive is not configured.  Exit.\""},
         {"revert meant on, read off",
-         [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"true"); },
+         [](auto&, auto& p) { p.SetString(kAdjustPermissionsValue, L"true"); },
          {{"policy.permissions", "warning"}},
          1,
          "read as off from REG_SZ \"true\""},
         {"revert on from REG_NONE",
-         [](Installation&, ScopedRegistryKey& p) { p.SetBytes(kAdjustPermissionsValue, REG_NONE, "\x01"); },
+         [](auto&, auto& p) { p.SetBytes(kAdjustPermissionsValue, REG_NONE, "\x01"); },
          {{"policy.permissions", "warning"}, {"session.folders", "warning"}},
          1,
          "read as on from REG_NONE 01"},
         {"revert on, sync root too long to read",
-         [&folders](Installation&, ScopedRegistryKey& p) {
+         [&folders](auto&, auto& p) {
              p.SetDword(kAdjustPermissionsValue, 1);
              folders.reset(new ScopedRegistryKey(HKEY_CURRENT_USER, kSyncFoldersKey));
              folders->SetString(kSyncRootValue, L"C:\\" + std::wstring(257, L's'));
@@ -400,7 +356,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          1,
          "SyncRootLocation: error 234: it holds 260 characters or more: the revert does nothing for this user"},
         {"a user's own Halyard.exe",
-         [&other](Installation& i, ScopedRegistryKey&) {
+         [&other](auto& i, auto&) {
              const std::wstring own = i.Temp() + L"\\" + kAgentProgram;
              CopyFileW(BesideThisProgram(L"HalyardDevCtl.exe").c_str(), own.c_str(), FALSE);
              ASSERT_EQ(0u, other.Start(L"\"" + own + L"\" wait-gone 20000"));
@@ -409,20 +365,18 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          0,
          "programs named Halyard.exe that are not the installed agent"},
         {"revert on, no sync root",
-         [](Installation&, ScopedRegistryKey& p) { p.SetDword(kAdjustPermissionsValue, 1); },
+         [](auto&, auto& p) { p.SetDword(kAdjustPermissionsValue, 1); },
          {{"session.folders", "warning"}},
          1,
          "SyncRootLocation is not set"},
         {"engine cut short",
-         [](Installation& i, ScopedRegistryKey&) {
-             WriteFileBytes(i / kEngineLibrary, ReadFileBytes(i / kEngineLibrary).substr(0, 300));
-         },
+         [](auto& i, auto&) { WriteFileBytes(i / kEngineLibrary, ReadFileBytes(i / kEngineLibrary).substr(0, 300)); },
          {{"engine.machine", "failure"}, {"engine.exports", "skipped"}},
          2,
          "is not an image Windows maps (truncated or damaged, error 193): the agent reports 800700C1 every 2 s: the "
          "libOVSyncEngine.dll beside Halyard.exe is 32-bit, truncated or damaged"},
         {"engine a folder",
-         [](Installation& i, ScopedRegistryKey&) {
+         [](auto& i, auto&) {
              DeleteFileW((i / kEngineLibrary).c_str());
              CreateDirectoryW((i / kEngineLibrary).c_str(), nullptr);
          },
@@ -433,7 +387,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "is a folder, not the library: the agent reports 80070005"},
         {"engine held by another program",
-         [&held](Installation& i, ScopedRegistryKey&) {
+         [&held](auto& i, auto&) {
              held.reset(CreateFileW((i / kEngineLibrary).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
          },
@@ -441,7 +395,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "(a sharing violation): the agent reports 80070020"},
         {"logon start off by policy",
-         [&folders](Installation&, ScopedRegistryKey&) {
+         [&folders](auto&, auto&) {
              folders.reset(new ScopedRegistryKey(HKEY_LOCAL_MACHINE, kExplorerPolicyKey));
              folders->SetDword(kDisableMachineRunValue, 1);
          },
@@ -449,12 +403,12 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "DisableLocalMachineRun"},
         {"revert on from a one-character string",
-         [](Installation&, ScopedRegistryKey& p) { p.SetString(kAdjustPermissionsValue, L"0"); },
+         [](auto&, auto& p) { p.SetString(kAdjustPermissionsValue, L"0"); },
          {{"policy.permissions", "warning"}, {"session.folders", "warning"}},
          1,
          "read as on from REG_SZ \"0\""},
         {"revert on, sync root a drive's root",
-         [&folders](Installation&, ScopedRegistryKey& p) {
+         [&folders](auto&, auto& p) {
              p.SetDword(kAdjustPermissionsValue, 1);
              folders.reset(new ScopedRegistryKey(HKEY_CURRENT_USER, kSyncFoldersKey));
              folders->SetString(kSyncRootValue, L"C:\\");
@@ -464,7 +418,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          "C:\\ is a drive's root: the revert never writes it"},
         // Last: the agent of this session ends at the signal, and then another program holds its name.
         {"terminate event held signalled",
-         [&held](Installation&, ScopedRegistryKey&) {
+         [&held](auto&, auto&) {
              held.reset(CreateEventW(nullptr, TRUE, FALSE, kTerminateEventName));
              SetEvent(held.get());
              WaitForAgentWindow(false, 20000);
@@ -473,7 +427,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "is held signalled"},
         {"instance name held, no agent",
-         [&held](Installation&, ScopedRegistryKey&) {
+         [&held](auto&, auto&) {
              SetLastError(0);
              held.reset(CreateMutexW(nullptr, TRUE, kInstanceMutexName));
              EXPECT_EQ(0u, GetLastError()) << "an agent still holds the name";
@@ -482,7 +436,7 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
          2,
          "no agent runs in this session"},
         {"terminate event's name held by a mutex",
-         [&held](Installation&, ScopedRegistryKey&) { held.reset(CreateMutexW(nullptr, FALSE, kTerminateEventName)); },
+         [&held](auto&, auto&) { held.reset(CreateMutexW(nullptr, FALSE, kTerminateEventName)); },
          {{"terminate", "failure"}, {"sessions", "warning"}, {"session.engine", "skipped"}},
          2,
          "another kind of object (a mutex, a semaphore) holds its name"},
@@ -494,7 +448,6 @@ TEST_F(CheckTool, EachPlantedStateFailsItsOwnChecksWithTheExitCodeAndTheJsonStay
         agent.StartRunning();
     }
     ASSERT_TRUE(agent.WaitForDebugText(L"OvRegisterJobStatusListener returned result = 00000000"));
-    agentLogs = agent.LogFolder();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PolicyKey rowPolicy;

@@ -8,7 +8,6 @@
 #include "admin/start/AgentStart.h"
 
 #include <sddl.h>
-#include <tlhelp32.h>
 
 #include <regex>
 
@@ -30,21 +29,6 @@ int StopAnAgentForTheEntry()
     return static_cast<int>(Stop());
 }
 const ChildRoutine stopForTheEntry("stop-for-the-entry", StopAnAgentForTheEntry);
-
-// The image name of a running process, or empty.
-std::wstring ImageName(DWORD processId)
-{
-    const UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == processId) {
-            return entry.szExeFile;
-        }
-    }
-    return {};
-}
 
 // The every-session start inside a job of this process's own, as an installer's or a deployment
 // tool's: where the job allows it, the agent is started outside it, so that ending the job does not end
@@ -223,7 +207,8 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
         EXPECT_EQ(0u, Stop());
 
         // Not the system account: its own session only, and it says so. Elevated, as every process of
-        // Wine's is, it starts the agent as a child of the session's Explorer, with its token, as logon does.
+        // Wine's is, it starts the agent as a child of the session's Explorer (whose identity the test of
+        // the start's confirmation pins).
         const TempFolder temp;
         EXPECT_EQ(0u, Stop(L"/start", temp / L"printed.txt"));
         EXPECT_TRUE(WaitForAgentWindow(true, 20000));
@@ -233,14 +218,8 @@ TEST_F(StopTool, StartRunsTheLogonStartInEverySessionWithoutAnAgentAndTheStopToo
         EXPECT_EQ("HalyardStart: not the system account: the agent is started in this session (" +
                       std::to_string(session) + ") only",
                   printed.at(0));
-        std::smatch match;
-        ASSERT_TRUE(
-            std::regex_match(printed.at(2), match,
-                             std::regex(R"(HalyardStart: session \d+ \(.+\): started; the agent runs, process )"
-                                        R"(\d+, as a child of the session's Explorer \(process (\d+)\), with its )"
-                                        R"(token, in Explorer's job if it has one)")))
-            << printed.at(2);
-        EXPECT_EQ(L"explorer.exe", ImageName(std::stoul(match[1].str())));
+        EXPECT_EQ(0u, printed.at(2).find("HalyardStart: session ")) << printed.at(2);
+        EXPECT_NE(std::string::npos, printed.at(2).find(", as a child of the session's Explorer (process "));
         EXPECT_EQ(0u, Stop());
 
         // Switched off in the Startup settings, nothing is started; with the machine's Run key off by

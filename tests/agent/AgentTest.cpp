@@ -381,8 +381,6 @@ TEST_F(Agent, AnEngineCallThatNeverReturnsStillLetsTheAgentEndAndItsLastLineName
         if (call == "OvPrepareForLogoff") {
             // Sent: the logoff waits for the window thread, which never answers.
             ASSERT_EQ(0u, logoff.Start(L"\"" + BesideThisProgram(L"HalyardDevCtl.exe") + L"\" logoff"));
-        }
-        if (call == "OvPrepareForLogoff") {
             ASSERT_EQ(2u, run.StandIns().WaitForRecords(kEngineCallsRecord, 2).size());
         }
         if (call != "OvUninitialize") {
