@@ -37,6 +37,8 @@ TEST(PolicyTemplates, WriteExactlyTheMachineKeyAndValuesTheAgentReadsWithADriveT
         << "the agent reads HKEY_LOCAL_MACHINE only";
     // 29 characters and the terminating NUL are 60 bytes: any longer value stops the agent at its gate.
     EXPECT_EQ(std::vector<std::string>{"29"}, Attributes(admx, "maxLength"));
+    // An MDM's ingestion takes the template alone: it may refer to no other template's namespace.
+    EXPECT_EQ(std::string::npos, admx.find("<using")) << "a template that needs another one ingested first";
 }
 
 } // namespace

@@ -267,11 +267,16 @@ done
 version="$(devctl file-version "$CLIENT_WIN\\Halyard.exe")"
 [ "$version" = "$NEXT.0 $NEXT Veltane Halyard.exe" ] || fail "the installed agent's version resource reads '$version'"
 
-echo "== Repair: the agents are stopped and started again"
+echo "== Repair: the agents are stopped and started again, the package's registry values written again"
 mark_logs
 running="$AGENT_LOG"
-# What msiexec /fa does; Wine's msiexec takes /f only with a product code.
-install "$WORK/repair.log" /i "$(winepath -w "$package")" /qn REINSTALL=ALL REINSTALLMODE=a || fail "the repair exited with $?"
+quiet wine reg delete 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard /f
+quiet wine reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' /f
+# What msiexec /famus does (the guide's repair); Wine's msiexec takes /f only with a product code.
+install "$WORK/repair.log" /i "$(winepath -w "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus ||
+    fail "the repair exited with $?"
+[ "$(run_value)" = "$RUN_BEFORE" ] || fail "the repair did not write the logon start again: '$(run_value)'"
+[ "$(event_source)" = "$SOURCE_BEFORE" ] || fail "the repair did not register the Event Log source again: '$(event_source)'"
 grep -qF 'Terminating Halyard process.' <<<"$(last_logged "$running")" || fail "the repair did not stop the agent"
 await_logged "$WORK/repair.log" 'HalyardStop: every agent has exited' || fail "the repair's log does not say the agents stopped"
 package_started_agent "$WORK/repair.log" "after the repair"
