@@ -24,7 +24,7 @@ new_session() {
     quiet wine "$BIN/HalyardDevCtl.exe" wait-desktop 30000
 }
 devctl() { wine "$BIN/HalyardDevCtl.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-run_value() { wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard 2>/dev/null </dev/null | tr -d '\r' | grep REG_SZ; }
+run_value() { wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Halyard /reg:64 2>/dev/null </dev/null | tr -d '\r' | grep REG_SZ; }
 event_source() {
     wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Halyard' 2>/dev/null </dev/null |
         tr -d '\r' | grep REG_
