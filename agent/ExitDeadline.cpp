@@ -14,23 +14,29 @@ namespace {
 constexpr DWORD kLogLockWaitMs = 500;
 } // namespace
 
-ExitDeadline::ExitDeadline(DWORD boundMs) : boundMs_(boundMs)
-{
-    timer_ = CreateThreadpoolTimer(Expired, this, nullptr);
-}
+ExitDeadline::ExitDeadline(DWORD boundMs) : boundMs_(boundMs) {}
 
 ExitDeadline::~ExitDeadline()
 {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = true;
     if (timer_ != nullptr) {
         SetThreadpoolTimer(timer_, nullptr, 0, 0);
         WaitForThreadpoolTimerCallbacks(timer_, TRUE);
         CloseThreadpoolTimer(timer_);
+        timer_ = nullptr;
     }
 }
 
 void ExitDeadline::Arm()
 {
-    if (timer_ == nullptr || armed_.exchange(true)) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (armed_) {
+        return;
+    }
+    armed_ = true;
+    timer_ = CreateThreadpoolTimer(Expired, this, nullptr);
+    if (timer_ == nullptr) {
         return;
     }
     // Relative due times are negative, in 100 ns units.

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <atomic>
+#include <mutex>
 
 namespace Orvanta::Deskweave {
 
@@ -22,7 +22,8 @@ public:
     ExitDeadline(const ExitDeadline&) = delete;
     ExitDeadline& operator=(const ExitDeadline&) = delete;
 
-    // Starts the bound; later calls change nothing.
+    // Starts the bound; later calls change nothing. Where the system refuses the timer, the end is
+    // unbounded: the teardown still runs, only nothing cuts it short.
     void Arm();
 
 private:
@@ -30,7 +31,10 @@ private:
     void EndProcess() const;
 
     DWORD boundMs_;
-    std::atomic<bool> armed_{false};
+    // Made when armed, not before: an idle agent would otherwise keep the pool's threads (and their
+    // stacks) for a bound it may never need.
+    std::mutex mutex_;
+    bool armed_ = false;
     PTP_TIMER timer_ = nullptr;
 };
 

@@ -7,12 +7,11 @@
 //                       started at its creation; a second thread that closes it when
 //                       Global\HalyardFloorTerminate is signalled (the agent's two threads). The engine
 //                       stand-in loaded and initialised at the first 2 s tick, prepared for logoff at
-//                       WM_ENDSESSION (after the permission revert's registry, file-security and trace
-//                       work, when the machine policy asks for it) and released at exit. Every trace
-//                       line the agent writes on these paths is written too: to the debugger output
-//                       and, as one narrow write and a flush, to the log. Every object is released as
-//                       the agent releases it. Further arguments are ignored (the benchmark names its
-//                       runs by them).
+//                       the first WM_ENDSESSION after each WM_QUERYENDSESSION (after the permission revert's registry,
+//                       file-security and trace work, when the machine policy asks for it) and released at exit. Every
+//                       trace line the agent writes on these paths is written too: to the debugger output and, as one
+//                       narrow write and a flush, to the log. Every object is released as the agent releases it.
+//                       Further arguments are ignored (the benchmark names its runs by them).
 #include "bench/floor/FloorNames.h"
 #include "bench/floor/LogCheck.h"
 #include "platform/ObjectNames.h"
@@ -48,6 +47,8 @@ unsigned long long g_lineSecond = 0;
 char g_lineTime[32] = {};
 HMODULE g_engine = nullptr;
 bool g_adjustPermissions = false;
+// The agent's end of session work is done once a session end, which a WM_QUERYENDSESSION begins.
+bool g_endHandled = false;
 
 // One trace line: the debugger output, then "[thread] [time] message" in one narrow write and a flush,
 // the time formatted again only when the second changes, as the agent's writer does.
@@ -275,9 +276,16 @@ LRESULT CALLBACK FloorWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
              L"00000000\n");
         KillTimer(window, 1);
         return 0;
+    case WM_QUERYENDSESSION:
+        g_endHandled = false;
+        break;
     case WM_ENDSESSION:
         Line(L"%s: WM_ENDSESSION received\n", kProc);
         Line(L"Orvanta::Deskweave::SyncWindowHandler::OnEndSession::enter...\n");
+        if (g_endHandled) {
+            return 0;
+        }
+        g_endHandled = true;
         if (g_adjustPermissions) {
             RevertPermissions();
         }
