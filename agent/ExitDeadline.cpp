@@ -14,41 +14,60 @@ namespace {
 constexpr DWORD kLogLockWaitMs = 500;
 } // namespace
 
-ExitDeadline::ExitDeadline(DWORD boundMs) : boundMs_(boundMs) {}
+ExitDeadline::ExitDeadline(DWORD boundMs)
+    : boundMs_(boundMs), armed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      watched_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), finished_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{}
 
 ExitDeadline::~ExitDeadline()
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    armed_ = true;
-    if (timer_ != nullptr) {
-        SetThreadpoolTimer(timer_, nullptr, 0, 0);
-        WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-        CloseThreadpoolTimer(timer_);
-        timer_ = nullptr;
+    if (finished_) {
+        SetEvent(finished_.get());
+    }
+    if (thread_.joinable()) {
+        thread_.join();
     }
 }
 
-void ExitDeadline::Arm()
+void ExitDeadline::Start(std::function<void()> watch)
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    thread_ = std::thread([this, watch = std::move(watch)] {
+        watch();
+        if (watched_) {
+            SetEvent(watched_.get());
+        }
+        Serve();
+    });
+}
+
+void ExitDeadline::Arm() const
+{
     if (armed_) {
-        return;
+        SetEvent(armed_.get());
     }
-    armed_ = true;
-    timer_ = CreateThreadpoolTimer(Expired, this, nullptr);
-    if (timer_ == nullptr) {
-        return;
-    }
-    // Relative due times are negative, in 100 ns units.
-    ULARGE_INTEGER due = {};
-    due.QuadPart = static_cast<ULONGLONG>(-(static_cast<LONGLONG>(boundMs_) * 10000));
-    FILETIME dueTime = {due.LowPart, due.HighPart};
-    SetThreadpoolTimer(timer_, &dueTime, 0, 0);
 }
 
-void CALLBACK ExitDeadline::Expired(PTP_CALLBACK_INSTANCE, void* self, PTP_TIMER)
+void ExitDeadline::WaitForWatch() const
 {
-    static_cast<const ExitDeadline*>(self)->EndProcess();
+    if (!thread_.joinable() || !watched_) {
+        return;
+    }
+    if (WaitForSingleObject(watched_.get(), boundMs_) == WAIT_TIMEOUT) {
+        EndProcess();
+    }
+}
+
+void ExitDeadline::Serve() const
+{
+    // Without its events nothing is bounded: the teardown still runs, only nothing cuts it short.
+    if (!armed_ || !finished_) {
+        return;
+    }
+    const HANDLE handles[] = {armed_.get(), finished_.get()};
+    if (WaitForMultipleObjects(_countof(handles), handles, FALSE, INFINITE) == WAIT_OBJECT_0 &&
+        WaitForSingleObject(finished_.get(), boundMs_) == WAIT_TIMEOUT) {
+        EndProcess();
+    }
 }
 
 void ExitDeadline::EndProcess() const

@@ -106,10 +106,8 @@ int RunAgent(HINSTANCE instance)
         return 0;
     }
 
-    std::thread watcher;
     try {
-        watcher =
-            std::thread([&internalEvent, &window, &deadline] { WatchForTermination(internalEvent, window, deadline); });
+        deadline.Start([&internalEvent, &window, &deadline] { WatchForTermination(internalEvent, window, deadline); });
     } catch (const std::system_error& e) {
         Trace(L"Failed to start the terminate watcher thread.  %S\n", e.what());
         window.Destroy();
@@ -119,7 +117,8 @@ int RunAgent(HINSTANCE instance)
 
     deadline.Arm();
     internalEvent.Set();
-    watcher.join();
+    // The watcher is done with the window and the internal event; it serves the bound from here on.
+    deadline.WaitForWatch();
     // The loop also ends with the window still there: a WM_QUIT posted by another program, or a failed
     // GetMessageW. The handler goes before the window, so the window goes now, while its WM_DESTROY
     // still reaches a living handler.

@@ -5,7 +5,8 @@
 //                       Event Log entry; the session handler's event; a class and a hidden top-level
 //                       window made the agent's way, whose every message is traced; the sync monitor
 //                       started at its creation; a second thread that closes it when
-//                       Global\HalyardFloorTerminate is signalled (the agent's two threads). The engine
+//                       Global\HalyardFloorTerminate is signalled (the agent's two threads), and then
+//                       bounds the teardown to 5 s as the agent's end bound does. The engine
 //                       stand-in loaded and initialised at the first 2 s tick, prepared for logoff at
 //                       the first WM_ENDSESSION after each WM_QUERYENDSESSION (after the permission revert's registry,
 //                       file-security and trace work, when the machine policy asks for it) and released at exit. Every
@@ -368,7 +369,11 @@ int Window()
         return 1;
     }
     HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    std::thread watcher([stop, window] {
+    // The agent's end bound, served by the same second thread once it has closed the window: the process
+    // ends anyway when the teardown has not finished 5 s after the loop.
+    HANDLE watched = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread watcher([stop, window, watched, finished] {
         HANDLE terminate = CreateEventW(nullptr, TRUE, FALSE, HalyardBench::kFloorTerminateEvent);
         const HANDLE handles[] = {stop, terminate};
         if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
@@ -380,6 +385,10 @@ int Window()
         Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");
         CloseHandle(terminate);
         Line(L"Orvanta::Deskweave::Event::Close:: Enter\n");
+        SetEvent(watched);
+        if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) {
+            TerminateProcess(GetCurrentProcess(), 0);
+        }
     });
     Line(L"Orvanta::Deskweave::Window::MessageLoop: executing...\n");
     MSG message = {};
@@ -390,7 +399,9 @@ int Window()
     Line(L"Orvanta::Deskweave::Window::MessageLoop:Terminating message loop...\n");
     Line(L"Orvanta::Deskweave::Event::Set:: Enter\n");
     SetEvent(stop);
-    watcher.join();
+    if (WaitForSingleObject(watched, 5000) == WAIT_TIMEOUT) {
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
     Line(L"Terminating Halyard process.\n");
     fclose(g_log);
     g_log = nullptr;
@@ -409,6 +420,10 @@ int Window()
     RegCloseKey(policy);
     ReleaseMutex(instance);
     CloseHandle(instance);
+    SetEvent(finished);
+    watcher.join();
+    CloseHandle(watched);
+    CloseHandle(finished);
     return 0;
 }
 
