@@ -18,13 +18,7 @@ halyard_install_checks() {
     command -v clang-format >/dev/null || missing+=(clang-format)
     command -v shellcheck >/dev/null || missing+=(shellcheck)
     command -v npm >/dev/null || missing+=(npm)
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "== Installing: ${missing[*]}"
-        local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
+    halyard_apt_install "${missing[@]}"
 }
 halyard_install
 halyard_install_checks

@@ -9,6 +9,16 @@ export WINEPREFIX="$HALYARD_BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# Installs the Debian packages named, if any, as root or through sudo.
+halyard_apt_install() {
+    [ $# -gt 0 ] || return 0
+    echo "== Installing: $*"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
 halyard_install() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
@@ -23,13 +33,7 @@ halyard_install() {
     command -v osslsigncode >/dev/null || missing+=(osslsigncode)
     command -v openssl >/dev/null || missing+=(openssl)
     command -v pgrep >/dev/null || missing+=(procps)
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "== Installing: ${missing[*]}"
-        local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
+    halyard_apt_install "${missing[@]}"
 }
 
 # Configures, then builds the targets given (everything when none is).
