@@ -43,6 +43,8 @@ private:
     void EndProcess() const;
 
     DWORD boundMs_;
+    // Plain events, not the traced Event: the end's log lines are the teardown's own, and an expiry's
+    // one line.
     UniqueHandle armed_;
     UniqueHandle watched_;
     UniqueHandle finished_;

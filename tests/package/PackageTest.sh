@@ -185,7 +185,8 @@ status=$?
 [ $status = 0 ] || fail "HalyardCheck exits with $status on the installed machine:
 $(tr -d '\r' <<<"$checked")"
 folders="$(tr -d '\r' <"$STANDINS/children-folders.log" 2>/dev/null)"
-if [ -z "$folders" ] || grep -qvxF -- "$CLIENT_WIN" <<<"$folders"; then
+others="$(grep -cvxF -- "$CLIENT_WIN" <<<"$folders" || true)"
+if [ -z "$folders" ] || [ "$others" != 0 ]; then
     fail "the package's start did not give the agent its own folder as the current one: $folders"
 fi
 
